@@ -1,0 +1,35 @@
+#ifndef COMMS_CANFD_CANFD_H
+#define COMMS_CANFD_CANFD_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "../../EFIS_shared/comms_types.h"
+
+// One COMMS_MSG_t per CAN FD frame on a SocketCAN interface.
+class CANFD {
+public:
+    CANFD();
+    ~CANFD();
+    CANFD(const CANFD&) = delete;
+    CANFD& operator=(const CANFD&) = delete;
+
+    bool connect(const std::string& interface_name);
+    void disconnect();
+    bool isConnected() const;
+
+    // 72 for an FD frame, 16 for a classic frame, -1 on error or time-out.
+    int read(COMMS_MSG_t* msg);
+    // msg_len on success, -1 on failure or when msg_len exceeds 64.
+    int write(const COMMS_MSG_t& msg);
+    // Bytes laid out as identifier (4, little-endian), length (1), data.
+    int write(const uint8_t* data, size_t length);
+
+private:
+    int socket_fd;
+    bool connected;
+    std::string interface_name;
+};
+
+#endif

@@ -1,0 +1,37 @@
+#ifndef COMMS_USB_HID_USBHID_H
+#define COMMS_USB_HID_USBHID_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "../../EFIS_shared/comms_types.h"
+
+struct hid_device_;
+typedef struct hid_device_ hid_device;
+
+// One COMMS_MSG_t per HID report on the unit's vendor-defined interface.
+class USBHID {
+public:
+    USBHID();
+    ~USBHID();
+    USBHID(const USBHID&) = delete;
+    USBHID& operator=(const USBHID&) = delete;
+
+    bool connect(uint16_t vendor_id, uint16_t product_id);
+    void disconnect();
+    bool isConnected() const;
+
+    // Bytes of the input report, 0 on time-out (1000 ms), -1 on error.
+    int read(COMMS_MSG_t* msg);
+    // Sends report_ID followed by the bytes; hid_write's result.
+    int write(const uint8_t* data, size_t length);
+    // msg_len + 6 on success, -1 on failure or when msg_len exceeds 64.
+    int write(const COMMS_MSG_t& msg);
+
+private:
+    hid_device* device_handle;
+    bool connected;
+    uint8_t report_ID;
+};
+
+#endif

@@ -1,0 +1,67 @@
+#ifndef SIM_SIM_WORLD_H
+#define SIM_SIM_WORLD_H
+
+// The process-wide test world behind the hidapi double and the SocketCAN
+// emulation: which HID interfaces and CAN interfaces exist, where the
+// virtual unit is attached, link latency, and wire-level captures.
+// Every function is thread-safe. The default world (at start and after
+// reset()) has the unit's HID interface enumerated and answering, "can0"
+// existing with the unit attached and answering, no faults, no latency.
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "virtual_unit.h"
+
+namespace sim {
+
+enum class Link { USB, CAN };
+
+struct HidInterface {
+    std::string path;
+    uint16_t vendor_id;
+    uint16_t product_id;
+    uint16_t usage_page;
+    bool is_unit;  // reports go to and come from the virtual unit
+};
+
+// Time the answer spends on the link: given when the unit sends it, returns
+// when the tool can read it. Called in order, one answer after the other.
+using LatencyModel = std::function<std::chrono::steady_clock::time_point(
+    std::chrono::steady_clock::time_point sent, const COMMS_MSG_t& answer)>;
+
+// Answers on the next 1 ms USB full-speed frame boundary.
+LatencyModel usb_full_speed_latency();
+// Frame time of a CAN FD frame with bit-rate switch, one after the other.
+LatencyModel canfd_latency(double nominal_bps, double data_bps);
+
+void reset();
+
+// Runs f with the unit locked.
+void with_unit(const std::function<void(VirtualUnit&)>& f);
+
+// USB HID
+void set_hid_interfaces(const std::vector<HidInterface>& list);
+HidInterface unit_hid_interface();        // the default entry of the unit
+void set_usb_silent(bool silent);         // opens, but the unit never answers on USB
+void push_hid_input(const std::vector<uint8_t>& raw_report);  // queued as an input report
+std::vector<std::vector<uint8_t>> hid_written();              // every hid_write, raw
+int hid_open_handles();
+
+// CAN FD
+void set_can_interfaces(const std::vector<std::string>& names);  // existing interfaces
+void set_can_unit_attached(bool attached);                       // unit is a node on can0
+void set_can_silent(bool silent);
+void push_can_frame(const void* frame, size_t len);  // 16 (classic) or 72 (FD) bytes, from another node on can0
+std::vector<std::vector<uint8_t>> can_written();     // every frame a tool socket wrote, raw
+int can_open_sockets();                              // emulated CAN sockets still open
+
+void set_latency(Link link, LatencyModel model);     // null model: no latency
+void clear_captures();
+
+}  // namespace sim
+
+#endif
