@@ -1,5 +1,6 @@
 #include "get_set.h"
 
+#include <cmath>
 #include <cstring>
 
 namespace {
@@ -132,4 +133,114 @@ uint32_t settings_get_value(Settings_t* src, settings_struct_index index)
     if (i >= REGISTRATION_1_INDEX && i <= REGISTRATION_3_INDEX)
         return pack_registration(src, i - REGISTRATION_1_INDEX);
     return 0xFFFFFFFFu;
+}
+
+namespace {
+
+const long CALIB_NO_FIELD = -1;
+
+// Offset within a MAG_CAL_t of the k-th value of its index run: B_vector x, y,
+// z, its checksum, the nine matrix elements column by column, the matrix
+// checksum.
+long mag_offset(uint32_t k)
+{
+    if (k <= 3)
+        return long(offsetof(MAG_CAL_t, B_vector) + 4 * k);
+    if (k <= 12) {
+        const uint32_t row = (k - 4) % 3;
+        const uint32_t col = (k - 4) / 3;
+        return long(offsetof(MAG_CAL_t, A_matrix) + 4 * (3 * row + col));
+    }
+    return long(offsetof(MAG_CAL_t, A_matrix_crc));
+}
+
+static_assert(offsetof(MAG_CAL_t, B_vector_crc) == offsetof(MAG_CAL_t, B_vector) + 12,
+              "B_vector is followed by its checksum");
+static_assert(sizeof(LSM_CAL_t) == 12 * 4, "LSM_CAL_t is twelve consecutive words");
+static_assert(offsetof(AUAV_CAL_t, crc) == 8, "AUAV_CAL_t is three consecutive words");
+static_assert(offsetof(AUAV_Coefficients_t, crc) == 28, "coefficients are eight consecutive words");
+static_assert(offsetof(SENSOR_CALIB_t, oat_crc) == offsetof(SENSOR_CALIB_t, oat_cal_0deg) + 8,
+              "the three OAT words are consecutive");
+
+// Byte offset in SENSOR_CALIB_t of the field an index selects, or
+// CALIB_NO_FIELD. Every selected field is one 32-bit word.
+long calib_offset(uint32_t i)
+{
+    if (i == CALIB_VERSION_INDEX)
+        return long(offsetof(SENSOR_CALIB_t, version));
+    if (i >= LSM_ACC_OFFSET_X_INDEX && i <= LSM_GYRO_BIAS_CHKSUM_INDEX)
+        return long(offsetof(SENSOR_CALIB_t, LSM_CAL) + 4 * (i - LSM_ACC_OFFSET_X_INDEX));
+    if (i >= MMC_INITIAL_B_VECTOR_0_INDEX && i <= MMC_INITIAL_A_MATRIX_CHK_INDEX)
+        return long(offsetof(SENSOR_CALIB_t, MMC_INITIAL_CAL)) + mag_offset(i - MMC_INITIAL_B_VECTOR_0_INDEX);
+    // 27-40 name an installation calibration the record does not hold.
+    if (i >= LIS_MAG_OFFSET_X_INDEX && i <= LIS_MAG_BIAS_CHKSUM1_INDEX)
+        return long(offsetof(SENSOR_CALIB_t, LIS_CAL)) + mag_offset(i - LIS_MAG_OFFSET_X_INDEX);
+    if (i >= AUAV_PITOT_OFFSET_INDEX && i <= AUAV_OFFSET_CAL_CRC)
+        return long(offsetof(SENSOR_CALIB_t, AUAV_CAL) + 4 * (i - AUAV_PITOT_OFFSET_INDEX));
+    if (i >= AUAV_PT_LIN_A && i <= AUAV_PT_CRC)
+        return long(offsetof(SENSOR_CALIB_t, pitot_coeff) + 4 * (i - AUAV_PT_LIN_A));
+    if (i >= AUAV_ST_LIN_A && i <= AUAV_ST_CRC)
+        return long(offsetof(SENSOR_CALIB_t, static_coeff) + 4 * (i - AUAV_ST_LIN_A));
+    if (i >= OAT_0DEG_INDEX && i <= OAT_CRC_INDEX)
+        return long(offsetof(SENSOR_CALIB_t, oat_cal_0deg) + 4 * (i - OAT_0DEG_INDEX));
+    if (i == CALIB_MAGIC_NUM)
+        return long(offsetof(SENSOR_CALIB_t, magic));
+    if (i == CALIB_CRC_INDEX)
+        return long(offsetof(SENSOR_CALIB_t, crc32));
+    return CALIB_NO_FIELD;
+}
+
+// Indices whose getter answers with the float truncated to an integer rather
+// than its bit pattern.
+bool calib_truncated(uint32_t i)
+{
+    return (i >= LSM_ACC_OFFSET_X_INDEX && i <= LSM_ACC_OFFSET_Z_INDEX) ||
+           (i >= AUAV_PT_LIN_A && i <= AUAV_PT_TC50L) || (i >= AUAV_ST_LIN_A && i <= AUAV_ST_TC50L);
+}
+
+// Float truncated toward zero as a 32-bit pattern; negatives come out in two's
+// complement (-1.5 gives 0xFFFFFFFF). A plain cast would be undefined outside
+// the integer range, so the ends saturate instead: NaN gives 0, values at or
+// above 2^32 give 0xFFFFFFFF, values at or below -2^31 give 0x80000000.
+uint32_t truncate_to_u32(float f)
+{
+    if (std::isnan(f))
+        return 0;
+    if (f >= 4294967296.0f)
+        return 0xFFFFFFFFu;
+    if (f <= -2147483648.0f)
+        return 0x80000000u;
+    return uint32_t(int64_t(f));
+}
+
+}  // namespace
+
+bool calib_set_value(SENSOR_CALIB_t* dest, sensor_calib_struct_index index, uint32_t* new_value)
+{
+    const long off = calib_offset(uint32_t(index));
+    if (off == CALIB_NO_FIELD)
+        return false;
+    SENSOR_CALIB_t tmp;
+    std::memcpy(&tmp, dest, sizeof tmp);
+    // Floats take the value's bit pattern; group checksums stay as they are.
+    std::memcpy(reinterpret_cast<unsigned char*>(&tmp) + off, new_value, sizeof(uint32_t));
+    std::memcpy(dest, &tmp, sizeof tmp);
+    return true;
+}
+
+uint32_t calib_get_value(SENSOR_CALIB_t* src, sensor_calib_struct_index index)
+{
+    const uint32_t i = uint32_t(index);
+    const long off = calib_offset(i);
+    if (off == CALIB_NO_FIELD)
+        return 0;
+    const unsigned char* field = reinterpret_cast<const unsigned char*>(src) + off;
+    if (calib_truncated(i)) {
+        float f;
+        std::memcpy(&f, field, sizeof f);
+        return truncate_to_u32(f);
+    }
+    uint32_t v;
+    std::memcpy(&v, field, sizeof v);
+    return v;
 }

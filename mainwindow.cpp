@@ -1,0 +1,862 @@
+#include "mainwindow.h"
+
+#include <QColor>
+#include <QColorDialog>
+#include <QDebug>
+#include <QRegularExpression>
+#include <QStatusBar>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "EFIS_shared/get_set.h"
+#include "ui_mainwindow.h"
+
+Settings_t user_config;
+uint32_t mem_version = 0;
+uint32_t user_config_chk = 0;
+uint32_t user_config_sizeof = 128;
+
+const char* const REGISTRATION_PREFIXES[NUM_REGISTRATION_PREFIXES] = {
+    "N",  "C",  "G",  "F",  "D",  "I",  "EC", "PH", "SE", "LN", "OY", "OH", "SP", "OK", "HA",
+    "YR", "LZ", "YU", "9A", "S5", "LY", "YL", "ES", "UR", "RA", "4K", "EK", "EI", "LX", "HB",
+    "OE", "9H", "9V", "VH", "ZK", "JA", "B",  "HL", "HS", "9M", "PK", "RP", "VT", "AP", "S2",
+    "4R", "A5", "XY", "XU", "RDPL", "VN", "P2", "C6", "V2", "V3", "V4", "V5", "V6", "V7", "V8",
+    "V9", "XA", "PP", "LV", "CC", "OB", "CP", "CX", "HK", "YV", "HC", "HP", "TI", "YN", "YS",
+    "TG", "HR", "JY", "SU", "7T", "CN", "5A", "ST", "ET", "5Y", "5H", "5X", "9Q", "9J", "9K",
+    "A6", "A7", "A9C", "HZ", "EP", "YK", "OD", "4X", "J2", "S7", "D2", "D6", "3B", "3C", "3D",
+    "3X", "3Y", "5B", "5C", "5D", "5E", "5F", "5G", "5H", "5I", "5J", "5K", "5L", "5M", "5N",
+    "5O", "5P", "5Q", "5R", "5S", "5T", "5U", "5V", "5W", "5X", "5Y", "5Z", "6O", "6P", "6Q",
+    "6R", "6S", "6T", "6U", "6V", "6W", "6X", "6Y", "6Z", "7O", "7P", "7Q", "7R", "7S", "7T",
+    "7U", "7V", "7W", "7X", "7Y", "7Z", "8P", "8Q", "8R", "8S", "8T", "8U", "8V", "8W", "8X",
+    "8Y", "8Z", "9A", "9B", "9C", "9D", "9E", "9F", "9G", "9H", "9I", "9J", "9K", "9L", "9M",
+    "9N", "9O", "9P", "9Q", "9R", "9S", "9T", "9U", "9V", "9W", "9X", "9Y", "9Z",
+};
+
+namespace {
+
+const char* const COLOR_STYLE = "background-color: %1;";
+const char* const COLOR_PATTERN = "background-color: #([0-9a-fA-F]{6});";
+
+struct ColourRow {
+    QPushButton* Ui_MainWindow::*button;
+    const char* title;
+    int r, g, b;  // reference colour offered in custom slot 1
+    settings_struct_index index;
+    uint32_t Settings_t::*field;
+    int element;  // for the two-element arrays; -1 otherwise
+};
+
+uint32_t* colourField(const ColourRow& row);
+
+const ColourRow COLOUR_ROWS[10] = {
+    {&Ui_MainWindow::color_picker_sky0, "Select Sky Color 0", 135, 206, 235, SKY_COLOR_0_INDEX, nullptr, 0},
+    {&Ui_MainWindow::color_picker_sky1, "Select Sky Color 1", 135, 206, 235, SKY_COLOR_1_INDEX, nullptr, 1},
+    {&Ui_MainWindow::color_picker_ground0, "Select Ground Color 0", 34, 139, 34, GROUND_COLOR_0_INDEX, nullptr, 0},
+    {&Ui_MainWindow::color_picker_ground1, "Select Ground Color 1", 34, 139, 34, GROUND_COLOR_1_INDEX, nullptr, 1},
+    {&Ui_MainWindow::color_picker_app_indi, "Select Approach Indicator Color", 255, 255, 0, APPROACH_COLOR_INDEX,
+     &Settings_t::vref_indi_color, -1},
+    {&Ui_MainWindow::color_picker_airplane, "Select Airplane Color", 255, 255, 255, AIRPLANE_COLOR_INDEX,
+     &Settings_t::airplane_color, -1},
+    {&Ui_MainWindow::color_picker_green, "Select Green Arc Color", 0, 255, 0, GREEN_ARC_COLOR_INDEX,
+     &Settings_t::green_arc_color, -1},
+    {&Ui_MainWindow::color_picker_yellow, "Select Yellow Arc Color", 255, 255, 0, YELLOW_ARC_COLOR_INDEX,
+     &Settings_t::yellow_arc_color, -1},
+    {&Ui_MainWindow::color_picker_red, "Select Red Arc Color", 255, 0, 0, RED_ARC_COLOR_INDEX,
+     &Settings_t::red_arc_color, -1},
+    {&Ui_MainWindow::color_picker_gear, "Select Gear Indicator Color", 255, 255, 255, GEAR_INDI_COLOR_INDEX,
+     &Settings_t::gear_indi_color, -1},
+};
+
+uint32_t* colourField(const ColourRow& row)
+{
+    if (row.field)
+        return &(user_config.*row.field);
+    if (row.index == SKY_COLOR_0_INDEX || row.index == SKY_COLOR_1_INDEX)
+        return &user_config.sky_color[row.element];
+    return &user_config.ground_color[row.element];
+}
+
+// The opaque colour of a 0xAARRGGBB value as a button style sheet.
+QString colourStyle(uint32_t value)
+{
+    return QString(COLOR_STYLE).arg(QColor(QRgb(value & 0x00FFFFFFu)).name());
+}
+
+// Reads a button's style sheet back into an opaque 0xFFRRGGBB value.
+bool colourFromStyle(const QString& style, uint32_t* value)
+{
+    static const QRegularExpression re(COLOR_PATTERN);
+    const QRegularExpressionMatch m = re.match(style);
+    if (!m.hasMatch())
+        return false;
+    bool ok = false;
+    const uint32_t rgb = m.captured(1).toUInt(&ok, 16);
+    if (!ok)
+        return false;
+    *value = rgb | 0xFF000000u;
+    return true;
+}
+
+// Registration text of the form packed as the three link values.
+void registrationFromForm(const QString& prefix, const QString& rest, uint32_t packed[3])
+{
+    unsigned char bytes[12];
+    std::memset(bytes, 0, sizeof bytes);
+    if (!rest.isEmpty()) {
+        const QByteArray full = (prefix + rest).left(11).toLatin1();
+        std::memcpy(bytes, full.constData(), size_t(qMin(full.size(), 11)));
+    }
+    std::memcpy(user_config.registration, bytes, sizeof bytes);
+    for (int k = 0; k < 3; ++k)
+        packed[k] = (uint32_t(bytes[4 * k]) << 24) | (uint32_t(bytes[4 * k + 1]) << 16) |
+                    (uint32_t(bytes[4 * k + 2]) << 8) | uint32_t(bytes[4 * k + 3]);
+}
+
+uint32_t voltTenths(double value)
+{
+    return uint32_t(int32_t(value * 10.0));
+}
+
+uint32_t floatBits(double value)
+{
+    const float f = float(value);
+    uint32_t bits;
+    std::memcpy(&bits, &f, sizeof bits);
+    return bits;
+}
+
+// Stores the settings record in the unit: the unit answers the store first
+// with the erase of its settings storage, then with the acknowledgement.
+int store_settings(CommsManager* comms, uint32_t crc)
+{
+    if (!comms || !comms->isConnected())
+        return -1;
+    COMMS_MSG_t msg;
+    std::memset(&msg, 0, sizeof msg);
+    msg.can_ID = CANMSG_SAVE_USER_SETTINGS;
+    msg.msg_len = 4;
+    msg.data[0] = uint8_t(crc);
+    msg.data[1] = uint8_t(crc >> 8);
+    msg.data[2] = uint8_t(crc >> 16);
+    msg.data[3] = uint8_t(crc >> 24);
+    if (comms->write(msg) <= 0) {
+        qDebug() << "Failed to send store command";
+        return -1;
+    }
+    if (!wait_for_mx25_ack(comms, nullptr, nullptr)) {
+        qDebug() << "Flash erase failed or timeout waiting for MX25 erase status";
+        return -1;
+    }
+    qDebug() << "Flash erase succeeded";
+    if (!wait_for_ack(comms, CANMSG_SAVE_USER_SETTINGS)) {
+        qDebug() << "Store command failed: no valid ACK (or NACK) for save settings";
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+void customMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& msg)
+{
+    const QByteArray localMsg = msg.toLocal8Bit();
+    const char* file = context.file ? context.file : "";
+    const char* function = context.function ? context.function : "";
+    const unsigned line = unsigned(context.line);
+    switch (type) {
+    case QtDebugMsg:
+        std::fprintf(stderr, "Debug: %s (%s:%u, %s)\n", localMsg.constData(), file, line, function);
+        break;
+    case QtInfoMsg:
+        std::fprintf(stderr, "Info: %s (%s:%u, %s)\n", localMsg.constData(), file, line, function);
+        break;
+    case QtWarningMsg:
+        std::fprintf(stderr, "Warning: %s (%s:%u, %s)\n", localMsg.constData(), file, line, function);
+        break;
+    case QtCriticalMsg:
+        std::fprintf(stderr, "Critical: %s (%s:%u, %s)\n", localMsg.constData(), file, line, function);
+        break;
+    case QtFatalMsg:
+        std::fprintf(stderr, "Fatal: %s (%s:%u, %s)\n", localMsg.constData(), file, line, function);
+        std::abort();
+    }
+    std::fflush(stderr);
+}
+
+MainWindow::MainWindow(QWidget* parent)
+    : QMainWindow(parent),
+      ui(new Ui_MainWindow),
+      firmwareFilePath(),
+      airportDbFilePath(),
+      comms(nullptr),
+      changed_values(),
+      firmwareUploadThread(nullptr),
+      airportUploadThread(nullptr)
+{
+    qInstallMessageHandler(customMessageHandler);
+    ui->setupUi(this);
+    ui->statusbar->showMessage("Initializing...");
+
+    for (int i = 0; i < NUM_REGISTRATION_PREFIXES; ++i)
+        ui->comboBox_reg_prefix->addItem(QString::fromLatin1(REGISTRATION_PREFIXES[i]));
+
+    ui->text_firmware_file->setEnabled(false);
+    ui->pushButton_start_update->setEnabled(false);
+    ui->progressBar_firmware->setEnabled(false);
+    connect(ui->pushButton_browse, &QPushButton::clicked, this, &MainWindow::onBrowseClicked);
+    connect(ui->pushButton_start_update, &QPushButton::clicked, this, &MainWindow::onStartUpdateClicked);
+
+    ui->text_firmware_file_2->setEnabled(false);
+    ui->pushButton_start_airport->setEnabled(false);
+    ui->progressBar_airports->setEnabled(false);
+    connect(ui->pushButton_browse_airports, &QPushButton::clicked, this, &MainWindow::onBrowseAirportsClicked);
+    connect(ui->pushButton_start_airport, &QPushButton::clicked, this, &MainWindow::onStartAirportClicked);
+
+    user_config.vspeeds.Vmin = 0;
+    user_config.vspeeds.Vs0 = 0;
+    user_config.vspeeds.Vs1 = 0;
+    user_config.vspeeds.Vfe = 0;
+    user_config.vspeeds.Vn0 = 0;
+    user_config.vspeeds.Vne = 0;
+    user_config.vspeeds.VRef = 0;
+    user_config.vspeeds.Vlo = 0;
+
+    connect(ui->pushButton_save, &QPushButton::clicked, this, &MainWindow::onSaveClicked);
+    connect(ui->pushButton_load, &QPushButton::clicked, this, &MainWindow::onLoadClicked);
+    connect(ui->color_picker_sky0, &QPushButton::clicked, this, &MainWindow::onSkyColorPickerClicked);
+    connect(ui->color_picker_sky1, &QPushButton::clicked, this, &MainWindow::onSkyColor1PickerClicked);
+    connect(ui->color_picker_ground0, &QPushButton::clicked, this, &MainWindow::onGroundColorPickerClicked);
+    connect(ui->color_picker_ground1, &QPushButton::clicked, this, &MainWindow::onGroundColor1PickerClicked);
+    connect(ui->color_picker_app_indi, &QPushButton::clicked, this, &MainWindow::onApproachIndiColorPickerClicked);
+    connect(ui->color_picker_airplane, &QPushButton::clicked, this, &MainWindow::onAirplaneColorPickerClicked);
+    connect(ui->color_picker_green, &QPushButton::clicked, this, &MainWindow::onGreenArcColorPickerClicked);
+    connect(ui->color_picker_yellow, &QPushButton::clicked, this, &MainWindow::onYellowArcColorPickerClicked);
+    connect(ui->color_picker_red, &QPushButton::clicked, this, &MainWindow::onRedArcColorPickerClicked);
+    connect(ui->color_picker_gear, &QPushButton::clicked, this, &MainWindow::onGearIndiColorPickerClicked);
+    connect(ui->comboBox_airspeed, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
+            &MainWindow::onUnitsChanged);
+    connect(ui->comboBox_altitude, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
+            &MainWindow::onUnitsChanged);
+    connect(ui->comboBox_temp, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
+            &MainWindow::onUnitsChanged);
+    connect(ui->comboBox_pressure, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
+            &MainWindow::onUnitsChanged);
+    connect(ui->spinBox_vmin, QOverload<int>::of(&QSpinBox::valueChanged), this, &MainWindow::onVminChanged);
+    connect(ui->spinBox_vs0, QOverload<int>::of(&QSpinBox::valueChanged), this, &MainWindow::onVs0Changed);
+    connect(ui->spinBox_vs1, QOverload<int>::of(&QSpinBox::valueChanged), this, &MainWindow::onVs1Changed);
+    connect(ui->spinBox_vfe, QOverload<int>::of(&QSpinBox::valueChanged), this, &MainWindow::onVfeChanged);
+    connect(ui->spinBox_vn0, QOverload<int>::of(&QSpinBox::valueChanged), this, &MainWindow::onVn0Changed);
+    connect(ui->spinBox_vne, QOverload<int>::of(&QSpinBox::valueChanged), this, &MainWindow::onVneChanged);
+    connect(ui->spinBox_vref, QOverload<int>::of(&QSpinBox::valueChanged), this, &MainWindow::onVrefChanged);
+    connect(ui->spinBox_vlo, QOverload<int>::of(&QSpinBox::valueChanged), this, &MainWindow::onVloChanged);
+    connect(ui->min_volt_warn_value, QOverload<double>::of(&QDoubleSpinBox::valueChanged), this,
+            &MainWindow::onMinVoltChanged);
+    connect(ui->max_volt_warn_value, QOverload<double>::of(&QDoubleSpinBox::valueChanged), this,
+            &MainWindow::onMaxVoltChanged);
+    connect(ui->min_volt_alert_value, QOverload<double>::of(&QDoubleSpinBox::valueChanged), this,
+            &MainWindow::onMinVoltAlertChanged);
+    connect(ui->max_volt_alert_value, QOverload<double>::of(&QDoubleSpinBox::valueChanged), this,
+            &MainWindow::onMaxVoltAlertChanged);
+    connect(ui->comboBox_reg_prefix, &QComboBox::currentTextChanged, this, &MainWindow::onRegistrationChanged);
+    connect(ui->text_registration_num, &QPlainTextEdit::textChanged, this, &MainWindow::onRegistrationChanged);
+    connect(ui->text_icao, &QPlainTextEdit::textChanged, this, &MainWindow::onOwnshipIcaoChanged);
+    connect(ui->comboBox_emitter_cat, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
+            &MainWindow::onEmitterCatChanged);
+    connect(ui->comboBox_map_view, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
+            &MainWindow::onMapViewChanged);
+    connect(ui->comboBox_term_res, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
+            &MainWindow::onTermResChanged);
+    connect(ui->radioButton_use_icao, &QRadioButton::toggled, this, &MainWindow::onIcaoAddressTypeChanged);
+    connect(ui->radioButton_rand_icao, &QRadioButton::toggled, this, &MainWindow::onIcaoAddressTypeChanged);
+    connect(ui->backlight_slider, &QSlider::valueChanged, this, &MainWindow::onBacklightBrightnessChanged);
+    connect(ui->text_bg_alpha_slider, &QSlider::valueChanged, this, &MainWindow::onTextBgAlphaChanged);
+    connect(ui->roll_corr_spinbox, QOverload<double>::of(&QDoubleSpinBox::valueChanged), this,
+            &MainWindow::onRollCorrectionChanged);
+    connect(ui->pitch_corr_spinbox, QOverload<double>::of(&QDoubleSpinBox::valueChanged), this,
+            &MainWindow::onPitchCorrectionChanged);
+    connect(ui->pushButton_update, &QPushButton::clicked, this, &MainWindow::onUpdateClicked);
+    connect(ui->pushButton_reboot, &QPushButton::clicked, this, &MainWindow::onRebootClicked);
+
+    // Gives a unit that was just plugged in a moment before the first exchange.
+    QThread::msleep(100);
+
+    comms = new CommsManager();
+    if (comms->establish_connection()) {
+        USBHID* usb = comms->getUSBHID();
+        CANFD* can = comms->getCANFD();
+        if (usb && usb->isConnected() && can && can->isConnected())
+            ui->statusbar->showMessage("Connected via both USB HID and CAN FD");
+        else if (comms->getActiveInterface() == USB_HID)
+            ui->statusbar->showMessage("Connected via USB HID");
+        else if (comms->getActiveInterface() == CAN_FD)
+            ui->statusbar->showMessage("Connected via CAN FD");
+        loadConfigFromDevice();
+    } else {
+        qDebug() << "Failed to establish connection via USB HID or CAN FD";
+        ui->statusbar->showMessage("Failed to connect to EFIS via USB or CAN FD - please check connections");
+    }
+}
+
+MainWindow::~MainWindow()
+{
+    // A worker uses the link manager, so it must outlive every running upload.
+    for (QPointer<QThread>* t : {&firmwareUploadThread, &airportUploadThread}) {
+        if (*t && (*t)->isRunning()) {
+            if (!(*t)->wait(120000)) {
+                while (*t && (*t)->isRunning())
+                    (*t)->wait(1000);
+            }
+        }
+    }
+    delete comms;
+    comms = nullptr;
+    delete ui;
+    ui = nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Record to form and back.
+
+void MainWindow::updateUIFromConfig()
+{
+    QWidget* const blocked[] = {
+        ui->comboBox_airspeed,     ui->comboBox_altitude,     ui->comboBox_temp,
+        ui->comboBox_pressure,     ui->spinBox_vmin,          ui->spinBox_vs0,
+        ui->spinBox_vs1,           ui->spinBox_vfe,           ui->spinBox_vn0,
+        ui->spinBox_vne,           ui->spinBox_vref,          ui->spinBox_vlo,
+        ui->min_volt_warn_value,   ui->max_volt_warn_value,   ui->min_volt_alert_value,
+        ui->max_volt_alert_value,  ui->text_registration_num, ui->comboBox_reg_prefix,
+        ui->backlight_slider,      ui->text_bg_alpha_slider,  ui->roll_corr_spinbox,
+        ui->pitch_corr_spinbox,    ui->comboBox_emitter_cat,  ui->text_icao,
+        ui->radioButton_use_icao,  ui->radioButton_rand_icao, ui->comboBox_map_view,
+        ui->comboBox_term_res,
+    };
+    for (QWidget* w : blocked)
+        w->blockSignals(true);
+
+    for (const ColourRow& row : COLOUR_ROWS)
+        (ui->*row.button)->setStyleSheet(colourStyle(*colourField(row)));
+
+    const unit_bits_t& bits = user_config.units.bits;
+    ui->comboBox_airspeed->setCurrentIndex(bits.is_mph ? 0 : bits.is_knots ? 1 : bits.is_kph ? 2 : 1);
+    ui->comboBox_altitude->setCurrentIndex(bits.is_meters ? 1 : 0);
+    ui->comboBox_temp->setCurrentIndex(bits.is_celsius ? 1 : 0);
+    ui->comboBox_pressure->setCurrentIndex(bits.is_mbar ? 1 : 0);
+
+    ui->spinBox_vmin->setValue(user_config.vspeeds.Vmin);
+    ui->spinBox_vs0->setValue(user_config.vspeeds.Vs0);
+    ui->spinBox_vs1->setValue(user_config.vspeeds.Vs1);
+    ui->spinBox_vfe->setValue(user_config.vspeeds.Vfe);
+    ui->spinBox_vn0->setValue(user_config.vspeeds.Vn0);
+    ui->spinBox_vne->setValue(user_config.vspeeds.Vne);
+    ui->spinBox_vref->setValue(user_config.vspeeds.VRef);
+    ui->spinBox_vlo->setValue(user_config.vspeeds.Vlo);
+    ui->min_volt_warn_value->setValue(user_config.volt_warnings.min_volts / 10.0);
+    ui->max_volt_warn_value->setValue(user_config.volt_warnings.max_volts / 10.0);
+    ui->min_volt_alert_value->setValue(user_config.volt_alerts.min_volts / 10.0);
+    ui->max_volt_alert_value->setValue(user_config.volt_alerts.max_volts / 10.0);
+
+    const unsigned char* reg = reinterpret_cast<const unsigned char*>(user_config.registration);
+    bool erased = true;
+    for (int i = 0; i < 12; ++i)
+        erased = erased && reg[i] == 0xFF;
+    int len = 0;
+    while (!erased && len < 11 && reg[len] != 0x00 && reg[len] != 0xFF)
+        ++len;
+    if (erased || len == 0) {
+        ui->comboBox_reg_prefix->setCurrentText("N");
+        ui->text_registration_num->setPlainText("");
+    } else {
+        const QString text = QString::fromLatin1(reinterpret_cast<const char*>(reg), len);
+        qDebug().noquote() << "Created string:" << text;
+        QString prefix;
+        for (int i = 0; i < NUM_REGISTRATION_PREFIXES; ++i) {
+            const QString candidate = QString::fromLatin1(REGISTRATION_PREFIXES[i]);
+            if (text.startsWith(candidate)) {
+                prefix = candidate;
+                break;
+            }
+        }
+        qDebug().noquote() << "Found prefix:" << prefix;
+        if (!prefix.isEmpty()) {
+            ui->comboBox_reg_prefix->setCurrentText(prefix);
+            ui->text_registration_num->setPlainText(text.mid(prefix.size()).left(11 - prefix.size()));
+        } else {
+            ui->comboBox_reg_prefix->setCurrentText("N");
+            ui->text_registration_num->setPlainText(text.left(10));
+        }
+    }
+
+    ui->backlight_slider->setValue(int32_t(user_config.backlight_brightness));
+    ui->text_bg_alpha_slider->setValue(qMin(int32_t(user_config.text_bg_alpha), 254));
+    ui->roll_corr_spinbox->setValue(double(user_config.roll_correction));
+    ui->pitch_corr_spinbox->setValue(double(user_config.pitch_correction));
+
+    ui->text_icao->setPlainText(
+        QString("%1").arg(user_config.ownship_icao & 0xFFFFFFu, 6, 16, QChar('0')).toUpper());
+
+    const int emitterLast = ui->comboBox_emitter_cat->count() - 1;
+    ui->comboBox_emitter_cat->setCurrentIndex(qBound(0, int32_t(user_config.emitter_cat), emitterLast));
+    if (user_config.icao_address_type == 1)
+        ui->radioButton_rand_icao->setChecked(true);
+    else
+        ui->radioButton_use_icao->setChecked(true);
+    int map = int32_t(user_config.map_track);
+    if (map < 0 || map > ui->comboBox_map_view->count() - 1)
+        map = 0;
+    ui->comboBox_map_view->setCurrentIndex(map);
+    ui->comboBox_term_res->setCurrentIndex(user_config.enable_term_resistor == 0 ? 1 : 0);
+
+    for (QWidget* w : blocked)
+        w->blockSignals(false);
+}
+
+void MainWindow::writeUnitsFromForm()
+{
+    unit_bits_t& bits = user_config.units.bits;
+    const int airspeed = ui->comboBox_airspeed->currentIndex();
+    bits.is_mph = airspeed == 0;
+    bits.is_knots = airspeed == 1;
+    bits.is_kph = airspeed == 2;
+    bits.is_meters = ui->comboBox_altitude->currentIndex() == 1;
+    bits.is_feet = !bits.is_meters;
+    bits.is_celsius = ui->comboBox_temp->currentIndex() == 1;
+    bits.is_fahrenheit = !bits.is_celsius;
+    bits.is_mbar = ui->comboBox_pressure->currentIndex() == 1;
+    bits.is_inhg = !bits.is_mbar;
+}
+
+void MainWindow::updateConfigFromUI()
+{
+    auto set = [](settings_struct_index index, uint32_t value) { settings_set_value(&user_config, index, &value); };
+
+    for (const ColourRow& row : COLOUR_ROWS) {
+        uint32_t value;
+        if (colourFromStyle((ui->*row.button)->styleSheet(), &value))
+            set(row.index, value);
+    }
+
+    writeUnitsFromForm();
+    set(UNITS_VALUE_INDEX, user_config.units.units_value);
+
+    set(VMIN_INDEX, uint32_t(ui->spinBox_vmin->value()));
+    set(VS0_INDEX, uint32_t(ui->spinBox_vs0->value()));
+    set(VS1_INDEX, uint32_t(ui->spinBox_vs1->value()));
+    set(VFE_INDEX, uint32_t(ui->spinBox_vfe->value()));
+    set(VN0_INDEX, uint32_t(ui->spinBox_vn0->value()));
+    set(VNE_INDEX, uint32_t(ui->spinBox_vne->value()));
+    set(APPROACHSPEED_INDEX, uint32_t(ui->spinBox_vref->value()));
+    set(VLO_INDEX, uint32_t(ui->spinBox_vlo->value()));
+
+    set(MIN_VOLTS_INDEX, voltTenths(ui->min_volt_warn_value->value()));
+    set(MAX_VOLTS_INDEX, voltTenths(ui->max_volt_warn_value->value()));
+    set(MIN_VOLTS_ALERT_INDEX, voltTenths(ui->min_volt_alert_value->value()));
+    set(MAX_VOLTS_ALERT_INDEX, voltTenths(ui->max_volt_alert_value->value()));
+
+    uint32_t packed[3];
+    registrationFromForm(ui->comboBox_reg_prefix->currentText(), ui->text_registration_num->toPlainText(), packed);
+    set(REGISTRATION_1_INDEX, packed[0]);
+    set(REGISTRATION_2_INDEX, packed[1]);
+    set(REGISTRATION_3_INDEX, packed[2]);
+
+    set(BACKLIGHT_BRIGHTNESS_INDEX, uint32_t(ui->backlight_slider->value()));
+    set(TEXT_BG_ALPHA_INDEX, uint32_t(ui->text_bg_alpha_slider->value()));
+    set(ROLL_CORRECTION_INDEX, floatBits(ui->roll_corr_spinbox->value()));
+    set(PITCH_CORRECTION_INDEX, floatBits(ui->pitch_corr_spinbox->value()));
+    set(OWNSHIP_ICAO_INDEX, ownshipIcaoFromIcaoField());
+    set(ICAO_ADDR_TYPE_INDEX, ui->radioButton_rand_icao->isChecked() ? 1u : 0u);
+    set(EMITTER_CAT_INDEX, uint32_t(ui->comboBox_emitter_cat->currentIndex()));
+    set(MAP_DIR_INDEX, uint32_t(ui->comboBox_map_view->currentIndex()));
+    set(TERM_RESISTOR_INDEX, ui->comboBox_term_res->currentIndex() == 0 ? 1u : 0u);
+}
+
+uint32_t MainWindow::ownshipIcaoFromIcaoField() const
+{
+    static const QRegularExpression hexOnly("^[\\da-fA-F]+$");
+    const QString text = ui->text_icao->toPlainText().trimmed();
+    if (text.isEmpty())
+        return 0;
+    bool ok = false;
+    const uint value = hexOnly.match(text).hasMatch() ? text.toUInt(&ok, 16) : text.toUInt(&ok, 10);
+    if (!ok)
+        return 0;
+    return value & 0xFFFFFFu;
+}
+
+void MainWindow::onUnitsChanged()
+{
+    writeUnitsFromForm();
+    updateConfigValueLocal(UNITS_VALUE_INDEX, user_config.units.units_value);
+}
+
+void MainWindow::onRegistrationChanged()
+{
+    uint32_t packed[3];
+    registrationFromForm(ui->comboBox_reg_prefix->currentText(), ui->text_registration_num->toPlainText(), packed);
+    updateConfigValueLocal(REGISTRATION_1_INDEX, packed[0]);
+    updateConfigValueLocal(REGISTRATION_2_INDEX, packed[1]);
+    updateConfigValueLocal(REGISTRATION_3_INDEX, packed[2]);
+}
+
+void MainWindow::onIcaoAddressTypeChanged()
+{
+    updateConfigValueLocal(ICAO_ADDR_TYPE_INDEX, ui->radioButton_rand_icao->isChecked() ? 1u : 0u);
+}
+
+// ---------------------------------------------------------------------------
+// Per-field edits.
+
+void MainWindow::updateConfigValueLocal(settings_struct_index index, uint32_t value)
+{
+    if (settings_set_value(&user_config, index, &value))
+        changed_values.insert(index);
+    else
+        qDebug() << "Error setting value for index" << int(index);
+}
+
+void MainWindow::updateConfigValueAndSend(settings_struct_index index, uint32_t value)
+{
+    if (!linkReady())
+        return;
+    if (!settings_set_value(&user_config, index, &value)) {
+        qDebug() << "Error setting value for index" << int(index);
+        ui->statusbar->showMessage("Error: Failed to update configuration");
+        return;
+    }
+    if (set_value(comms, SETTINGS_COMMS, uint8_t(index), value) != 0) {
+        qDebug() << "Error updating value for index" << int(index);
+        ui->statusbar->showMessage("Error: Failed to send configuration to device");
+        return;
+    }
+    changed_values.insert(index);
+    ui->statusbar->showMessage("Configuration updated successfully");
+}
+
+void MainWindow::onVminChanged(int value) { updateConfigValueLocal(VMIN_INDEX, uint32_t(value)); }
+void MainWindow::onVs0Changed(int value) { updateConfigValueLocal(VS0_INDEX, uint32_t(value)); }
+void MainWindow::onVs1Changed(int value) { updateConfigValueLocal(VS1_INDEX, uint32_t(value)); }
+void MainWindow::onVfeChanged(int value) { updateConfigValueLocal(VFE_INDEX, uint32_t(value)); }
+void MainWindow::onVn0Changed(int value) { updateConfigValueLocal(VN0_INDEX, uint32_t(value)); }
+void MainWindow::onVneChanged(int value) { updateConfigValueLocal(VNE_INDEX, uint32_t(value)); }
+void MainWindow::onVrefChanged(int value) { updateConfigValueLocal(APPROACHSPEED_INDEX, uint32_t(value)); }
+void MainWindow::onVloChanged(int value) { updateConfigValueLocal(VLO_INDEX, uint32_t(value)); }
+void MainWindow::onMinVoltChanged(double value) { updateConfigValueLocal(MIN_VOLTS_INDEX, voltTenths(value)); }
+void MainWindow::onMaxVoltChanged(double value) { updateConfigValueLocal(MAX_VOLTS_INDEX, voltTenths(value)); }
+void MainWindow::onMinVoltAlertChanged(double value)
+{
+    updateConfigValueLocal(MIN_VOLTS_ALERT_INDEX, voltTenths(value));
+}
+void MainWindow::onMaxVoltAlertChanged(double value)
+{
+    updateConfigValueLocal(MAX_VOLTS_ALERT_INDEX, voltTenths(value));
+}
+void MainWindow::onBacklightBrightnessChanged(int value)
+{
+    updateConfigValueLocal(BACKLIGHT_BRIGHTNESS_INDEX, uint32_t(value));
+}
+void MainWindow::onTextBgAlphaChanged(int value) { updateConfigValueLocal(TEXT_BG_ALPHA_INDEX, uint32_t(value)); }
+void MainWindow::onRollCorrectionChanged(double value)
+{
+    updateConfigValueLocal(ROLL_CORRECTION_INDEX, floatBits(value));
+}
+void MainWindow::onPitchCorrectionChanged(double value)
+{
+    updateConfigValueLocal(PITCH_CORRECTION_INDEX, floatBits(value));
+}
+void MainWindow::onOwnshipIcaoChanged() { updateConfigValueLocal(OWNSHIP_ICAO_INDEX, ownshipIcaoFromIcaoField()); }
+void MainWindow::onEmitterCatChanged(int index) { updateConfigValueLocal(EMITTER_CAT_INDEX, uint32_t(index)); }
+void MainWindow::onMapViewChanged(int index) { updateConfigValueLocal(MAP_DIR_INDEX, uint32_t(index)); }
+void MainWindow::onTermResChanged(int index) { updateConfigValueLocal(TERM_RESISTOR_INDEX, index == 0 ? 1u : 0u); }
+
+// ---------------------------------------------------------------------------
+// Colours.
+
+void MainWindow::pickColour(int row)
+{
+    const ColourRow& r = COLOUR_ROWS[row];
+    QColorDialog::setCustomColor(1, QColor(r.r, r.g, r.b, 255));
+    const QColor initial(QRgb(*colourField(r) & 0x00FFFFFFu));
+    const QColor chosen = QColorDialog::getColor(initial, this, r.title);
+    if (!chosen.isValid())
+        return;
+    (ui->*r.button)->setStyleSheet(QString(COLOR_STYLE).arg(chosen.name()));
+    colourTextChanged(row);
+}
+
+void MainWindow::colourTextChanged(int row)
+{
+    uint32_t value;
+    if (colourFromStyle((ui->*COLOUR_ROWS[row].button)->styleSheet(), &value))
+        updateConfigValueLocal(COLOUR_ROWS[row].index, value);
+}
+
+void MainWindow::onSkyColorPickerClicked() { pickColour(0); }
+void MainWindow::onSkyColor1PickerClicked() { pickColour(1); }
+void MainWindow::onGroundColorPickerClicked() { pickColour(2); }
+void MainWindow::onGroundColor1PickerClicked() { pickColour(3); }
+void MainWindow::onApproachIndiColorPickerClicked() { pickColour(4); }
+void MainWindow::onAirplaneColorPickerClicked() { pickColour(5); }
+void MainWindow::onGreenArcColorPickerClicked() { pickColour(6); }
+void MainWindow::onYellowArcColorPickerClicked() { pickColour(7); }
+void MainWindow::onRedArcColorPickerClicked() { pickColour(8); }
+void MainWindow::onGearIndiColorPickerClicked() { pickColour(9); }
+void MainWindow::onSkyColor0Changed() { colourTextChanged(0); }
+void MainWindow::onSkyColor1Changed() { colourTextChanged(1); }
+void MainWindow::onGroundColor0Changed() { colourTextChanged(2); }
+void MainWindow::onGroundColor1Changed() { colourTextChanged(3); }
+void MainWindow::onApproachIndiColorChanged() { colourTextChanged(4); }
+void MainWindow::onAirplaneColorChanged() { colourTextChanged(5); }
+void MainWindow::onGreenArcColorChanged() { colourTextChanged(6); }
+void MainWindow::onYellowArcColorChanged() { colourTextChanged(7); }
+void MainWindow::onRedArcColorChanged() { colourTextChanged(8); }
+void MainWindow::onGearIndiColorChanged() { colourTextChanged(9); }
+
+// ---------------------------------------------------------------------------
+// Settings commands.
+
+bool MainWindow::linkReady()
+{
+    if (comms && comms->isConnected())
+        return true;
+    qDebug() << "No communication interface connected";
+    ui->statusbar->showMessage("Error: No communication interface connected (USB HID or CAN FD)");
+    return false;
+}
+
+void MainWindow::onLoadClicked()
+{
+    loadConfigFromDevice();
+}
+
+void MainWindow::loadConfigFromDevice()
+{
+    if (!linkReady())
+        return;
+    changed_values.clear();
+    std::memset(&user_config, 0, sizeof user_config);
+
+    // A header value of 0xFFFFFFFF is real (an erased checksum); only a
+    // failed exchange stops the load.
+    bool ok = false;
+    uint32_t value = get_value(comms, SETTINGS_COMMS, SETTINGS_CHECKSUM_INDEX, &ok);
+    if (!ok) {
+        qDebug() << "Error reading checksum value";
+        ui->statusbar->showMessage("Error: Failed to read checksum from device");
+        return;
+    }
+    user_config_chk = value;
+    user_config.crc32 = value;
+
+    value = get_value(comms, SETTINGS_COMMS, SETTINGS_MAGIC_NUM, &ok);
+    if (!ok) {
+        qDebug() << "Error reading magic value";
+        ui->statusbar->showMessage("Error: Failed to read magic number from device");
+        return;
+    }
+    user_config.magic = value;
+
+    value = get_value(comms, SETTINGS_COMMS, SETTINGS_VERSION, &ok);
+    if (!ok) {
+        qDebug() << "Error reading memory version value";
+        ui->statusbar->showMessage("Error: Failed to read memory version from device");
+        return;
+    }
+    mem_version = value;
+    user_config.version = value;
+
+    value = get_value(comms, SETTINGS_COMMS, SETTINGS_NUM_ELEMENTS, &ok);
+    if (!ok) {
+        qDebug() << "Error reading num_elements value";
+        ui->statusbar->showMessage("Error: Failed to read num_elements from device");
+        return;
+    }
+    // The record has 31 words after its checksum; a larger count is a layout
+    // this tool does not know, and its checksums would mean nothing.
+    if (value > SETTINGS_MAX_ELEMENTS) {
+        qDebug() << "Unsupported num_elements value" << value;
+        ui->statusbar->showMessage(
+            QString("Error: Device reports an unknown settings layout (num_elements %1, at most %2 supported)")
+                .arg(value)
+                .arg(SETTINGS_MAX_ELEMENTS));
+        return;
+    }
+    user_config.num_elements = value;
+    user_config_sizeof = 128;
+
+    int unread = 0;
+    for (int i = 0; i < SETTINGS_LAST_INDEX; ++i) {
+        const settings_struct_index index = settings_struct_index(i);
+        value = get_value(comms, SETTINGS_COMMS, uint8_t(i), &ok);
+        if (!ok) {
+            qDebug() << "Warning: Failed to read value for index" << i << ", setting to 0";
+            value = 0;
+            ++unread;
+        }
+        if (!settings_set_value(&user_config, index, &value)) {
+            qDebug() << "Error setting value for index" << i;
+            ui->statusbar->showMessage("Error: Failed to process configuration data");
+            return;
+        }
+        QThread::msleep(1);
+    }
+
+    const uint32_t calculated = settings_CalcCRC(&user_config);
+    std::printf("app: 0x%08lX, device: 0x%08lX \n", (unsigned long)calculated, (unsigned long)user_config_chk);
+    const bool crcOk = calculated == user_config_chk;
+    if (crcOk) {
+        std::printf("CRC Check Passed.\n");
+    } else {
+        qDebug() << "CRC mismatch: Calculated =" << Qt::hex << calculated << "Stored=" << user_config_chk;
+        ui->statusbar->showMessage("Warning: Configuration CRC verification failed");
+    }
+    std::fflush(stdout);
+
+    updateUIFromConfig();
+    if (unread == 0 && crcOk) {
+        ui->statusbar->showMessage("Configuration successfully loaded from device");
+    } else if (unread == 0) {
+        ui->statusbar->showMessage("Warning: Configuration loaded from device, but CRC verification failed");
+    } else {
+        QString text = QString("Warning: Configuration loaded from device, but %1 value(s) could not be read "
+                               "and were set to 0")
+                           .arg(unread);
+        if (!crcOk)
+            text += "; CRC verification failed";
+        ui->statusbar->showMessage(text);
+    }
+}
+
+int MainWindow::sendValues(const std::set<settings_struct_index>& indices, std::set<settings_struct_index>* failed)
+{
+    int sent = 0;
+    for (settings_struct_index index : indices) {
+        const uint32_t value = settings_get_value(&user_config, index);
+        if (set_value(comms, SETTINGS_COMMS, uint8_t(index), value) != 0) {
+            qDebug() << "Failed to send value for index" << int(index);
+            failed->insert(index);
+        } else {
+            ++sent;
+        }
+        QThread::msleep(1);
+    }
+    return sent;
+}
+
+void MainWindow::onUpdateClicked()
+{
+    if (!linkReady())
+        return;
+    if (changed_values.empty()) {
+        ui->statusbar->showMessage("No changes to send");
+        return;
+    }
+    std::set<settings_struct_index> failed;
+    const int sent = sendValues(changed_values, &failed);
+    // What the unit did not receive stays pending for the next Update.
+    changed_values = failed;
+    if (failed.empty())
+        ui->statusbar->showMessage(QString("Successfully sent %1 configuration value(s) to device").arg(sent));
+    else
+        ui->statusbar->showMessage(QString("Sent %1 value(s), %2 failed").arg(sent).arg(failed.size()));
+}
+
+void MainWindow::onSaveClicked()
+{
+    if (!linkReady())
+        return;
+
+    // Values the form changes in the record (for example one shown at the end
+    // of a widget's range) must reach the unit before it stores its record.
+    Settings_t before;
+    std::memcpy(&before, &user_config, sizeof before);
+    updateConfigFromUI();
+    std::set<settings_struct_index> pending = changed_values;
+    for (int i = 0; i < SETTINGS_LAST_INDEX; ++i) {
+        const settings_struct_index index = settings_struct_index(i);
+        if (settings_get_value(&before, index) != settings_get_value(&user_config, index))
+            pending.insert(index);
+    }
+
+    bool ok = false;
+    uint32_t value = get_value(comms, SETTINGS_COMMS, SETTINGS_VERSION, &ok);
+    if (!ok) {
+        qDebug() << "Error reading memory version value";
+        ui->statusbar->showMessage("Error: Failed to read memory version from device");
+        changed_values = pending;
+        return;
+    }
+    mem_version = value;
+    user_config.version = value;
+
+    value = get_value(comms, SETTINGS_COMMS, SETTINGS_NUM_ELEMENTS, &ok);
+    if (!ok) {
+        qDebug() << "Error reading num_elements value";
+        ui->statusbar->showMessage("Error: Failed to read num_elements from device");
+        changed_values = pending;
+        return;
+    }
+    if (value > SETTINGS_MAX_ELEMENTS) {
+        qDebug() << "Unsupported num_elements value" << value;
+        ui->statusbar->showMessage(
+            QString("Error: Device reports an unknown settings layout (num_elements %1, at most %2 supported)")
+                .arg(value)
+                .arg(SETTINGS_MAX_ELEMENTS));
+        changed_values = pending;
+        return;
+    }
+    user_config.num_elements = value;
+
+    std::set<settings_struct_index> failed;
+    sendValues(pending, &failed);
+    if (!failed.empty()) {
+        changed_values = failed;
+        ui->statusbar->showMessage(
+            QString("Error: Failed to send %1 value(s) to device - settings not saved").arg(failed.size()));
+        return;
+    }
+
+    user_config.magic = SETTINGS_MAGIC;
+    user_config.crc32 = 0;
+    const uint32_t crc = settings_CalcCRC(&user_config);
+    std::printf("New CRC %08X\n", crc);
+    std::fflush(stdout);
+
+    if (store_settings(comms, crc) != 0) {
+        qDebug() << "Error storing configuration to EEPROM";
+        ui->statusbar->showMessage("Error: Failed to store configuration to EEPROM");
+        // Not stored: everything edited stays pending for another attempt.
+        changed_values = pending;
+        return;
+    }
+    changed_values.clear();
+    updateUIFromConfig();
+    ui->statusbar->showMessage("Configuration saved to EEPROM successfully");
+}
+
+void MainWindow::onRebootClicked()
+{
+    if (!linkReady())
+        return;
+    COMMS_MSG_t msg;
+    std::memset(&msg, 0, sizeof msg);
+    msg.can_ID = CANMSG_ENTER_BL;
+    msg.msg_len = 1;
+    msg.data[0] = 0x48;
+    if (comms->write(msg) > 0) {
+        qDebug() << "Reboot command sent successfully";
+        ui->statusbar->showMessage("Reboot command sent to device");
+    } else {
+        qDebug() << "Failed to send reboot command";
+        ui->statusbar->showMessage("Error: Failed to send reboot command");
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Uploads arrive with the upload workflow; until then the buttons stay
+// connected but start nothing.
+
+void MainWindow::onBrowseClicked() {}
+void MainWindow::onStartUpdateClicked() {}
+void MainWindow::onBrowseAirportsClicked() {}
+void MainWindow::onStartAirportClicked() {}

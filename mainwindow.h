@@ -1,0 +1,111 @@
+#ifndef MAINWINDOW_H
+#define MAINWINDOW_H
+
+#include <QMainWindow>
+#include <QPointer>
+#include <QString>
+#include <QThread>
+#include <set>
+
+#include "EFIS_shared/settings_types.h"
+#include "comms/comms.h"
+
+class Ui_MainWindow;
+
+// The working settings record and its companions; touched on the GUI thread only.
+extern Settings_t user_config;
+extern uint32_t mem_version;
+extern uint32_t user_config_chk;
+extern uint32_t user_config_sizeof;
+
+#define NUM_REGISTRATION_PREFIXES 193
+extern const char* const REGISTRATION_PREFIXES[NUM_REGISTRATION_PREFIXES];
+
+void customMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& msg);
+
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    void updateUIFromConfig();
+    void updateConfigFromUI();
+    uint32_t ownshipIcaoFromIcaoField() const;
+
+    void loadConfigFromDevice();
+    void updateConfigValueAndSend(settings_struct_index index, uint32_t value);
+    void updateConfigValueLocal(settings_struct_index index, uint32_t value);
+
+    // Shared steps of the commands and handlers above.
+    bool linkReady();
+    void writeUnitsFromForm();
+    void pickColour(int row);
+    void colourTextChanged(int row);
+    int sendValues(const std::set<settings_struct_index>& indices, std::set<settings_struct_index>* failed);
+
+    Ui_MainWindow* ui;
+    QString firmwareFilePath;
+    QString airportDbFilePath;
+    CommsManager* comms;
+    std::set<settings_struct_index> changed_values;
+    QPointer<QThread> firmwareUploadThread;
+    QPointer<QThread> airportUploadThread;
+
+private slots:
+    void onSaveClicked();
+    void onLoadClicked();
+    void onBrowseClicked();
+    void onStartUpdateClicked();
+    void onBrowseAirportsClicked();
+    void onStartAirportClicked();
+    void onSkyColorPickerClicked();
+    void onSkyColor1PickerClicked();
+    void onGroundColorPickerClicked();
+    void onGroundColor1PickerClicked();
+    void onApproachIndiColorPickerClicked();
+    void onAirplaneColorPickerClicked();
+    void onGreenArcColorPickerClicked();
+    void onYellowArcColorPickerClicked();
+    void onRedArcColorPickerClicked();
+    void onGearIndiColorPickerClicked();
+    void onUnitsChanged();
+    void onVminChanged(int value);
+    void onVs0Changed(int value);
+    void onVs1Changed(int value);
+    void onVfeChanged(int value);
+    void onVn0Changed(int value);
+    void onVneChanged(int value);
+    void onVrefChanged(int value);
+    void onVloChanged(int value);
+    void onMinVoltChanged(double value);
+    void onMaxVoltChanged(double value);
+    void onMinVoltAlertChanged(double value);
+    void onMaxVoltAlertChanged(double value);
+    void onRegistrationChanged();
+    void onSkyColor0Changed();
+    void onSkyColor1Changed();
+    void onGroundColor0Changed();
+    void onGroundColor1Changed();
+    void onApproachIndiColorChanged();
+    void onAirplaneColorChanged();
+    void onGreenArcColorChanged();
+    void onYellowArcColorChanged();
+    void onRedArcColorChanged();
+    void onGearIndiColorChanged();
+    void onBacklightBrightnessChanged(int value);
+    void onTextBgAlphaChanged(int value);
+    void onRollCorrectionChanged(double value);
+    void onPitchCorrectionChanged(double value);
+    void onOwnshipIcaoChanged();
+    void onEmitterCatChanged(int index);
+    void onMapViewChanged(int index);
+    void onTermResChanged(int index);
+    void onIcaoAddressTypeChanged();
+    void onUpdateClicked();
+    void onRebootClicked();
+
+};
+
+#endif
