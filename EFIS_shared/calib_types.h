@@ -83,9 +83,9 @@ static_assert(offsetof(SENSOR_CALIB_t, oat_crc) == 252, "layout");
 static_assert(offsetof(SENSOR_CALIB_t, crc32) == 256, "layout");
 
 // Matrix enumerators walk column by column (suffix row_column); storage is
-// row-major. Fixed to 32 bits like the settings index: indices above 255 are
-// valid values that select nothing.
-enum sensor_calib_struct_index : uint32_t {
+// row-major. The underlying type is fixed as for the settings index: indices
+// above 255 are valid values that select nothing.
+enum sensor_calib_struct_index : int {
     CALIB_VERSION_INDEX = 0,
     LSM_ACC_OFFSET_X_INDEX = 1,
     LSM_ACC_OFFSET_Y_INDEX = 2,

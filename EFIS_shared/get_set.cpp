@@ -53,10 +53,17 @@ uint32_t* word_field(Settings_t* s, int index)
 
 uint8_t* vspeed_field(Settings_t* s, int index)
 {
-    uint8_t* v = &s->vspeeds.Vmin;
-    if (index >= VMIN_INDEX && index <= VLO_INDEX)
-        return v + (index - VMIN_INDEX);
-    return nullptr;
+    switch (index) {
+    case VMIN_INDEX: return &s->vspeeds.Vmin;
+    case VS0_INDEX: return &s->vspeeds.Vs0;
+    case VS1_INDEX: return &s->vspeeds.Vs1;
+    case VFE_INDEX: return &s->vspeeds.Vfe;
+    case VN0_INDEX: return &s->vspeeds.Vn0;
+    case VNE_INDEX: return &s->vspeeds.Vne;
+    case APPROACHSPEED_INDEX: return &s->vspeeds.VRef;
+    case VLO_INDEX: return &s->vspeeds.Vlo;
+    default: return nullptr;
+    }
 }
 
 uint16_t* volt_field(Settings_t* s, int index)

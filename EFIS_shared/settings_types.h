@@ -120,7 +120,10 @@ static const uint32_t SETTINGS_MAGIC = 0x5F54555A;
 // min(num_elements, 31) words starting at magic.
 uint32_t settings_CalcCRC(const Settings_t* s);
 
-enum settings_struct_index {
+// The underlying type is fixed so that any index a caller passes, above 255
+// included, is a valid value of the type and simply selects nothing; int keeps
+// the promotions of a plain enumeration.
+enum settings_struct_index : int {
     UNITS_VALUE_INDEX = 0,
     VMIN_INDEX = 1,
     VS0_INDEX = 2,
