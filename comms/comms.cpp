@@ -1,0 +1,421 @@
+#include "comms.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+const uint32_t kFailure = 0xFFFFFFFFu;
+const char* const kCanInterface = "can0";
+// Overall limit of get_value when unrelated traffic keeps arriving.
+const std::chrono::milliseconds kValueDeadline(500);
+
+// Both sides of the link put this pair after the identifier.
+const uint8_t kMarker0 = 0xEF;
+const uint8_t kMarker1 = 0x15;
+
+struct TargetIds {
+    uint32_t request;
+    uint32_t response;
+    uint32_t set;
+    uint32_t store;
+};
+
+TargetIds ids_for(target_comms_t src)
+{
+    if (src == SENSOR_COMMS) {
+        return {CANMSG_REQUEST_SENSOR_CALIB, CANMSG_SEND_SENSOR_CALIB, CANMSG_SET_SENSOR_CALIB,
+                CANMSG_SAVE_SENSOR_CALIB};
+    }
+    return {CANMSG_REQUEST_USER_SETTING, CANMSG_SEND_USER_SETTING, CANMSG_SET_USER_SETTING,
+            CANMSG_SAVE_USER_SETTINGS};
+}
+
+COMMS_MSG_t zeroed_msg()
+{
+    COMMS_MSG_t msg;
+    std::memset(&msg, 0, sizeof(msg));
+    return msg;
+}
+
+uint32_t le32(const uint8_t* p)
+{
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+void put_le32(uint8_t* p, uint32_t v)
+{
+    p[0] = static_cast<uint8_t>(v & 0xFF);
+    p[1] = static_cast<uint8_t>((v >> 8) & 0xFF);
+    p[2] = static_cast<uint8_t>((v >> 16) & 0xFF);
+    p[3] = static_cast<uint8_t>((v >> 24) & 0xFF);
+}
+
+bool usb_up(const USBHID* usb)
+{
+    return usb != nullptr && usb->isConnected();
+}
+
+bool can_up(const CANFD* can)
+{
+    return can != nullptr && can->isConnected();
+}
+
+// Sends a value-carrying command and waits for its acknowledgement.
+int send_acknowledged(CommsManager* comms, const COMMS_MSG_t& msg)
+{
+    if (comms == nullptr || !comms->isConnected()) {
+        return -1;
+    }
+    if (comms->write(msg) <= 0) {
+        return -1;
+    }
+    return wait_for_ack(comms, msg.can_ID) ? 0 : -1;
+}
+
+}  // namespace
+
+CommsManager::CommsManager() : usbHid(new USBHID()), canFd(new CANFD())
+{
+}
+
+CommsManager::~CommsManager()
+{
+    delete usbHid;
+    usbHid = nullptr;
+    delete canFd;
+    canFd = nullptr;
+}
+
+bool CommsManager::connectUSB(uint16_t vid, uint16_t pid)
+{
+    if (usbHid == nullptr) {
+        return false;
+    }
+    return usbHid->connect(vid, pid);
+}
+
+bool CommsManager::connectCANFD(const std::string& interface_name)
+{
+    if (canFd == nullptr) {
+        return false;
+    }
+    return canFd->connect(interface_name);
+}
+
+bool CommsManager::establish_connection()
+{
+    bool usb_ok = false;
+    bool can_ok = false;
+
+    std::printf("Attempting to connect to USB HID device 0x%04X:0x%04X\n", static_cast<unsigned>(vendor_id),
+                static_cast<unsigned>(product_id));
+    if (!connectUSB(vendor_id, product_id)) {
+        std::puts("Failed to connect to USB HID device");
+    } else {
+        std::puts("USB HID device connected, verifying with serial number request...");
+        uint32_t serial = get_serialnumber(this, USB_HID);
+        if (serial == kFailure) {
+            std::puts("Failed to get serial number from USB HID device - disconnecting");
+            usbHid->disconnect();
+        } else {
+            usb_ok = true;
+            std::printf("Successfully connected to USB HID device! Serial number: 0x%08X\n", serial);
+        }
+    }
+
+    const std::string can_name = kCanInterface;
+    std::printf("Attempting to connect to CAN FD interface: %s\n", can_name.c_str());
+    if (!connectCANFD(can_name)) {
+        std::puts("Failed to connect to CAN FD interface");
+    } else {
+        std::puts("CAN FD interface connected, verifying with serial number request...");
+        uint32_t serial = get_serialnumber(this, CAN_FD);
+        if (serial == kFailure) {
+            std::puts("Failed to get serial number from CAN FD interface - disconnecting");
+            canFd->disconnect();
+        } else {
+            can_ok = true;
+            std::printf("Successfully connected to CAN FD interface! Serial number: 0x%08X\n", serial);
+        }
+    }
+
+    if (!usb_ok && !can_ok) {
+        std::puts("Failed to connect via both USB HID and CAN FD");
+        return false;
+    }
+    if (usb_ok && can_ok) {
+        std::puts("Connected via both USB HID and CAN FD");
+    } else if (usb_ok) {
+        std::puts("Connected via USB HID");
+    } else {
+        std::puts("Connected via CAN FD");
+    }
+    return true;
+}
+
+int CommsManager::write(const COMMS_MSG_t& msg)
+{
+    COMMS_MSG_t copy = msg;
+    if (usb_up(usbHid)) {
+        copy.iface = USB_HID;
+        return usbHid->write(copy);
+    }
+    if (can_up(canFd)) {
+        copy.iface = CAN_FD;
+        return canFd->write(copy);
+    }
+    std::puts("No interface connected.");
+    return -1;
+}
+
+int CommsManager::read(COMMS_MSG_t* msg)
+{
+    if (msg == nullptr) {
+        return -1;
+    }
+    if (usb_up(usbHid)) {
+        return usbHid->read(msg);
+    }
+    if (can_up(canFd)) {
+        return canFd->read(msg);
+    }
+    return -1;
+}
+
+bool CommsManager::isConnected() const
+{
+    return usb_up(usbHid) || can_up(canFd);
+}
+
+COMM_INTERFACE_t CommsManager::getActiveInterface() const
+{
+    if (usb_up(usbHid)) {
+        return USB_HID;
+    }
+    if (can_up(canFd)) {
+        return CAN_FD;
+    }
+    return USB_HID;
+}
+
+USBHID* CommsManager::getUSBHID()
+{
+    return usbHid;
+}
+
+CANFD* CommsManager::getCANFD()
+{
+    return canFd;
+}
+
+uint32_t get_serialnumber(CommsManager* comms, COMM_INTERFACE_t iface)
+{
+    if (comms == nullptr) {
+        return kFailure;
+    }
+
+    COMMS_MSG_t request = zeroed_msg();
+    request.iface = iface;
+    request.can_ID = CANMSG_WHOAMI;
+    request.msg_len = 2;
+    request.data[0] = kMarker0;
+    request.data[1] = kMarker1;
+
+    // Each link is verified on its own, past the manager's routing.
+    USBHID* usb = nullptr;
+    CANFD* can = nullptr;
+    int sent;
+    if (iface == CAN_FD) {
+        can = comms->getCANFD();
+        if (!can_up(can)) {
+            return kFailure;
+        }
+        sent = can->write(request);
+    } else if (iface == USB_HID) {
+        usb = comms->getUSBHID();
+        if (!usb_up(usb)) {
+            return kFailure;
+        }
+        sent = usb->write(request);
+    } else {
+        return kFailure;
+    }
+    if (sent <= 0) {
+        std::puts("get_serialnumber: Failed to send message to device.");
+        return kFailure;
+    }
+
+    // The first message to arrive is the one judged: a unit that answers
+    // anything else does not count as verified.
+    COMMS_MSG_t response = zeroed_msg();
+    int got = (can != nullptr) ? can->read(&response) : usb->read(&response);
+    if (got == 0) {
+        std::puts("get_serialnumber: No response received from device (timeout or no data).");
+        return kFailure;
+    }
+    if (got < 0) {
+        std::puts("get_serialnumber: Error reading response from device.");
+        return kFailure;
+    }
+    if (response.can_ID != CANMSG_WHOAMI || response.msg_len != 8) {
+        std::printf("get_serialnumber: Invalid response format (canID=0x%08X, len=%d)\n", response.can_ID,
+                    static_cast<int>(response.msg_len));
+        return kFailure;
+    }
+    if (response.data[0] != kMarker0 || response.data[1] != kMarker1 || response.data[2] != 0 ||
+        response.data[3] != 0) {
+        std::puts("get_serialnumber: Invalid header bytes in response.");
+        return kFailure;
+    }
+    // The one big-endian number on the link.
+    return (static_cast<uint32_t>(response.data[4]) << 24) | (static_cast<uint32_t>(response.data[5]) << 16) |
+           (static_cast<uint32_t>(response.data[6]) << 8) | static_cast<uint32_t>(response.data[7]);
+}
+
+uint32_t get_value(CommsManager* comms, target_comms_t src, uint8_t index, bool* ok)
+{
+    if (ok != nullptr) {
+        *ok = false;
+    }
+    if (comms == nullptr || !comms->isConnected()) {
+        std::puts("CommsManager not connected.");
+        return kFailure;
+    }
+
+    const TargetIds ids = ids_for(src);
+    COMMS_MSG_t request = zeroed_msg();
+    request.can_ID = ids.request;
+    request.msg_len = 1;
+    request.data[0] = index;
+    if (comms->write(request) <= 0) {
+        std::puts("Failed to send COMMS_MSG_t to device.");
+        return kFailure;
+    }
+
+    // Checked between reads only: each read is already bounded by the link's
+    // own time-out, so waiting never spins.
+    const auto deadline = std::chrono::steady_clock::now() + kValueDeadline;
+    for (;;) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            std::printf("get_value: timeout waiting for response (expected CAN ID 0x%03X).\n", ids.response);
+            return kFailure;
+        }
+        COMMS_MSG_t response = zeroed_msg();
+        int got = comms->read(&response);
+        if (got == 0) {
+            std::puts("No response received from device (timeout or no data).");
+            return kFailure;
+        }
+        if (got < 0) {
+            std::puts("Error reading response from device.");
+            return kFailure;
+        }
+        if (response.msg_len < 4) {
+            continue;
+        }
+        if (response.can_ID == ids.response) {
+            if (ok != nullptr) {
+                *ok = true;
+            }
+            return le32(response.data);
+        }
+    }
+}
+
+int set_value(CommsManager* comms, target_comms_t src, uint8_t index, uint32_t value)
+{
+    COMMS_MSG_t msg = zeroed_msg();
+    msg.can_ID = ids_for(src).set;
+    msg.msg_len = 5;
+    msg.data[0] = index;
+    put_le32(&msg.data[1], value);
+    return send_acknowledged(comms, msg);
+}
+
+int store_value(CommsManager* comms, target_comms_t src, uint32_t crc)
+{
+    COMMS_MSG_t msg = zeroed_msg();
+    msg.can_ID = ids_for(src).store;
+    msg.msg_len = 4;
+    put_le32(msg.data, crc);
+    return send_acknowledged(comms, msg);
+}
+
+bool wait_for_ack(CommsManager* comms, uint32_t expected_can_id)
+{
+    if (comms == nullptr || !comms->isConnected()) {
+        return false;
+    }
+    for (;;) {
+        COMMS_MSG_t msg = zeroed_msg();
+        int got = comms->read(&msg);
+        if (got == 0) {
+            std::puts("No ACK received from device (timeout or no data).");
+            return false;
+        }
+        if (got < 0) {
+            std::puts("Error reading ACK from device.");
+            return false;
+        }
+        // A NACK ends the wait whatever command it refers to.
+        if (msg.can_ID == CANMSG_NACK) {
+            std::puts("NACK received from device (CAN ID 0x254).");
+            return false;
+        }
+        if (msg.can_ID != CANMSG_ACK) {
+            continue;
+        }
+        if (msg.msg_len != 6) {
+            std::printf("ACK validation failed: msg_len mismatch (expected 0x06, got 0x%02X)\n",
+                        static_cast<unsigned>(msg.msg_len));
+            return false;
+        }
+        uint32_t acked = le32(msg.data);
+        if (acked != expected_can_id) {
+            std::printf("ACK validation failed: data can_ID mismatch (expected 0x%08X, got 0x%08X)\n",
+                        expected_can_id, acked);
+            return false;
+        }
+        if (msg.data[4] != kMarker0 || msg.data[5] != kMarker1) {
+            std::printf("ACK validation failed: data[4-5] mismatch (expected 0x15 0xEF, got 0x%02X 0x%02X)\n",
+                        static_cast<unsigned>(msg.data[4]), static_cast<unsigned>(msg.data[5]));
+            return false;
+        }
+        return true;
+    }
+}
+
+bool wait_for_mx25_ack(CommsManager* comms, uint8_t* op_type_out, uint32_t* address_out)
+{
+    if (comms == nullptr || !comms->isConnected()) {
+        return false;
+    }
+    for (;;) {
+        COMMS_MSG_t msg = zeroed_msg();
+        int got = comms->read(&msg);
+        if (got == 0) {
+            std::puts("wait_for_mx25_ack: No response received (timeout or no data).");
+            return false;
+        }
+        if (got < 0) {
+            std::puts("wait_for_mx25_ack: Error reading response from device.");
+            return false;
+        }
+        if (msg.can_ID == CANMSG_MX25_ACK) {
+            if (op_type_out != nullptr) {
+                *op_type_out = msg.data[0];
+            }
+            if (address_out != nullptr && msg.msg_len > 4) {
+                *address_out = le32(&msg.data[1]);
+            }
+            return true;
+        }
+        if (msg.can_ID == CANMSG_MX25_NACK) {
+            std::puts("wait_for_mx25_ack: Operation failed (CAN ID 0x257)");
+            return false;
+        }
+    }
+}

@@ -1,0 +1,156 @@
+#include "USBHID.h"
+
+#include <hidapi.h>
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+// The unit's vendor-defined HID usage page; its other interfaces are ignored.
+const unsigned short kVendorUsagePage = 0xFF00;
+const int kReadTimeoutMs = 1000;
+const size_t kInputReportSize = 128;
+// Report number, iface, can_ID (4) and msg_len come before the payload.
+const size_t kInputHeaderSize = 7;
+// can_ID (4) and msg_len come before the payload in the output body.
+const size_t kOutputBodyHeader = 5;
+
+}  // namespace
+
+USBHID::USBHID() : device_handle(nullptr), connected(false), report_ID(5)
+{
+    hid_init();
+}
+
+USBHID::~USBHID()
+{
+    disconnect();
+    hid_exit();
+}
+
+bool USBHID::connect(uint16_t vendor_id, uint16_t product_id)
+{
+    if (connected) {
+        disconnect();
+    }
+
+    hid_device_info* list = hid_enumerate(vendor_id, product_id);
+    if (list == nullptr) {
+        connected = false;
+        return false;
+    }
+
+    const hid_device_info* chosen = nullptr;
+    for (const hid_device_info* it = list; it != nullptr; it = it->next) {
+        if (it->vendor_id == vendor_id && it->product_id == product_id &&
+            it->usage_page == kVendorUsagePage) {
+            chosen = it;
+            break;
+        }
+    }
+    if (chosen == nullptr || chosen->path == nullptr) {
+        hid_free_enumeration(list);
+        connected = false;
+        return false;
+    }
+
+    device_handle = hid_open_path(chosen->path);
+    hid_free_enumeration(list);
+    if (device_handle == nullptr) {
+        connected = false;
+        return false;
+    }
+    connected = true;
+    return true;
+}
+
+void USBHID::disconnect()
+{
+    if (device_handle != nullptr) {
+        hid_close(device_handle);
+        device_handle = nullptr;
+    }
+    connected = false;
+}
+
+bool USBHID::isConnected() const
+{
+    return connected;
+}
+
+int USBHID::read(COMMS_MSG_t* msg)
+{
+    if (!connected || device_handle == nullptr || msg == nullptr) {
+        return -1;
+    }
+
+    unsigned char buffer[kInputReportSize];
+    std::memset(buffer, 0, sizeof(buffer));
+    int res = hid_read_timeout(device_handle, buffer, sizeof(buffer), kReadTimeoutMs);
+    if (res <= 0) {
+        return res;
+    }
+    if (res <= 6) {
+        return -1;
+    }
+
+    std::memset(msg, 0, sizeof(*msg));
+    msg->iface = static_cast<COMM_INTERFACE_t>(buffer[1]);
+    msg->can_ID = static_cast<uint32_t>(buffer[2]) | (static_cast<uint32_t>(buffer[3]) << 8) |
+                  (static_cast<uint32_t>(buffer[4]) << 16) | (static_cast<uint32_t>(buffer[5]) << 24);
+    msg->msg_len = buffer[6];
+
+    // The report's own length bounds the copy, whatever its msg_len byte says;
+    // a library claiming more than the buffer is held to the buffer.
+    size_t present = static_cast<size_t>(res);
+    if (present > sizeof(buffer)) {
+        present = sizeof(buffer);
+    }
+    size_t count = present - kInputHeaderSize;
+    if (count > msg->msg_len) {
+        count = msg->msg_len;
+    }
+    if (count > sizeof(msg->data)) {
+        count = sizeof(msg->data);
+    }
+    std::memcpy(msg->data, buffer + kInputHeaderSize, count);
+    return res;
+}
+
+int USBHID::write(const uint8_t* data, size_t length)
+{
+    if (!connected || device_handle == nullptr) {
+        return -1;
+    }
+    if (data == nullptr && length > 0) {
+        return -1;
+    }
+
+    std::vector<unsigned char> report(length + 1);
+    report[0] = report_ID;
+    if (length > 0) {
+        std::memcpy(report.data() + 1, data, length);
+    }
+    return hid_write(device_handle, report.data(), report.size());
+}
+
+int USBHID::write(const COMMS_MSG_t& msg)
+{
+    if (!connected || device_handle == nullptr) {
+        return -1;
+    }
+    // A longer msg_len would read past data; refuse rather than truncate.
+    if (msg.msg_len > sizeof(msg.data)) {
+        return -1;
+    }
+
+    uint8_t body[kOutputBodyHeader + sizeof(msg.data)];
+    body[0] = static_cast<uint8_t>(msg.can_ID & 0xFF);
+    body[1] = static_cast<uint8_t>((msg.can_ID >> 8) & 0xFF);
+    body[2] = static_cast<uint8_t>((msg.can_ID >> 16) & 0xFF);
+    body[3] = static_cast<uint8_t>((msg.can_ID >> 24) & 0xFF);
+    body[4] = msg.msg_len;
+    std::memcpy(body + kOutputBodyHeader, msg.data, msg.msg_len);
+    return write(body, kOutputBodyHeader + msg.msg_len);
+}
