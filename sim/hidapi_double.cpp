@@ -1,0 +1,266 @@
+// The hidapi functions the USB transport calls, answering from the world:
+// the interfaces it lists, and the virtual unit behind the unit's interface.
+// Linked instead of the real library, never next to it.
+
+#include <hidapi.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "world_internal.h"
+
+struct hid_device_ {
+    std::string path;
+    bool is_unit;
+    bool nonblocking;
+};
+
+namespace {
+
+using sim::detail::Clock;
+using sim::detail::World;
+using sim::detail::world;
+
+// The unit's input reports have a fixed size, like those of a real
+// interrupt endpoint: report number, iface, identifier, msg_len, 64 bytes.
+const size_t INPUT_REPORT_SIZE = 7 + 64;
+const uint8_t INPUT_REPORT_NUMBER = 0x01;
+
+std::vector<uint8_t> input_report(const COMMS_MSG_t& m)
+{
+    std::vector<uint8_t> r(INPUT_REPORT_SIZE, 0);
+    r[0] = INPUT_REPORT_NUMBER;
+    r[1] = m.iface;
+    r[2] = uint8_t(m.can_ID);
+    r[3] = uint8_t(m.can_ID >> 8);
+    r[4] = uint8_t(m.can_ID >> 16);
+    r[5] = uint8_t(m.can_ID >> 24);
+    r[6] = m.msg_len;
+    std::memcpy(r.data() + 7, m.data, sizeof m.data);
+    return r;
+}
+
+const sim::HidInterface* listed(const World& w, const std::string& path)
+{
+    for (const sim::HidInterface& i : w.hid_interfaces) {
+        if (i.path == path)
+            return &i;
+    }
+    return nullptr;
+}
+
+bool matches(const sim::HidInterface& i, unsigned short vid, unsigned short pid)
+{
+    return (vid == 0 || i.vendor_id == vid) && (pid == 0 || i.product_id == pid);
+}
+
+// A handle is usable while it is open and its interface is still listed: an
+// interface taken out of the list behaves like an unplugged device.
+bool usable(const World& w, hid_device* dev)
+{
+    return dev && w.hid_handles.count(dev) && listed(w, dev->path);
+}
+
+hid_device* open_locked(World& w, const sim::HidInterface& i)
+{
+    hid_device* dev = new hid_device{i.path, i.is_unit, false};
+    w.hid_handles.insert(dev);
+    return dev;
+}
+
+// An output report [report id, can_ID (4, LE), msg_len, payload] to the unit.
+bool decode_output_report(const unsigned char* data, size_t length, COMMS_MSG_t* msg)
+{
+    if (length < 6 || data[5] > sizeof msg->data || length < 6u + data[5])
+        return false;
+    std::memset(msg, 0, sizeof *msg);
+    msg->iface = USB_HID;
+    msg->can_ID = uint32_t(data[1]) | (uint32_t(data[2]) << 8) | (uint32_t(data[3]) << 16) |
+                  (uint32_t(data[4]) << 24);
+    msg->msg_len = data[5];
+    std::memcpy(msg->data, data + 6, data[5]);
+    return true;
+}
+
+// ms < 0 waits until a report comes.
+int read_report(hid_device* dev, unsigned char* data, size_t length, int ms, bool use_mode)
+{
+    World& w = world();
+    std::unique_lock<std::mutex> lk(w.mu);
+    if (!data || !usable(w, dev))
+        return -1;
+    if (use_mode)
+        ms = dev->nonblocking ? 0 : -1;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(std::max(ms, 0));
+    for (;;) {
+        if (!usable(w, dev))
+            return -1;
+        const Clock::time_point now = Clock::now();
+        const bool queued = dev->is_unit && !w.hid_input.empty();
+        if (queued && w.hid_input.front().due <= now) {
+            const std::vector<uint8_t> r = std::move(w.hid_input.front().bytes);
+            w.hid_input.pop_front();
+            const size_t n = std::min(length, r.size());
+            std::memcpy(data, r.data(), n);
+            return int(n);
+        }
+        if (ms >= 0 && now >= deadline)
+            return 0;
+        if (ms < 0 && !queued) {
+            w.hid_cv.wait(lk);
+        } else {
+            Clock::time_point wake = ms < 0 ? w.hid_input.front().due : deadline;
+            if (queued)
+                wake = std::min(wake, w.hid_input.front().due);
+            w.hid_cv.wait_until(lk, wake);
+        }
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+int hid_init(void) { return 0; }
+
+int hid_exit(void) { return 0; }
+
+struct hid_device_info* hid_enumerate(unsigned short vendor_id, unsigned short product_id)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lk(w.mu);
+    struct hid_device_info* head = nullptr;
+    struct hid_device_info** tail = &head;
+    for (const sim::HidInterface& i : w.hid_interfaces) {
+        if (!matches(i, vendor_id, product_id))
+            continue;
+        auto* info = static_cast<struct hid_device_info*>(std::calloc(1, sizeof(struct hid_device_info)));
+        if (!info)
+            break;
+        info->path = strdup(i.path.c_str());
+        info->vendor_id = i.vendor_id;
+        info->product_id = i.product_id;
+        info->usage_page = i.usage_page;
+        *tail = info;
+        tail = &info->next;
+    }
+    return head;
+}
+
+void hid_free_enumeration(struct hid_device_info* devs)
+{
+    while (devs) {
+        struct hid_device_info* next = devs->next;
+        std::free(devs->path);
+        std::free(devs);
+        devs = next;
+    }
+}
+
+hid_device* hid_open(unsigned short vendor_id, unsigned short product_id, const wchar_t*)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lk(w.mu);
+    for (const sim::HidInterface& i : w.hid_interfaces) {
+        if (matches(i, vendor_id, product_id))
+            return open_locked(w, i);
+    }
+    return nullptr;
+}
+
+hid_device* hid_open_path(const char* path)
+{
+    if (!path)
+        return nullptr;
+    World& w = world();
+    std::lock_guard<std::mutex> lk(w.mu);
+    const sim::HidInterface* i = listed(w, path);
+    return i ? open_locked(w, *i) : nullptr;
+}
+
+void hid_close(hid_device* dev)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lk(w.mu);
+    if (dev && w.hid_handles.erase(dev)) {
+        delete dev;
+        w.hid_cv.notify_all();
+    }
+}
+
+int hid_write(hid_device* dev, const unsigned char* data, size_t length)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lk(w.mu);
+    if (!data || !usable(w, dev))
+        return -1;
+    w.hid_written.emplace_back(data, data + length);
+    COMMS_MSG_t msg;
+    if (!dev->is_unit || w.usb_silent || !decode_output_report(data, length, &msg))
+        return int(length);
+    const Clock::time_point arrival = Clock::now();
+    for (const sim::Answer& a : w.unit.handle(msg)) {
+        const Clock::time_point sent = arrival + std::chrono::microseconds(a.delay_us);
+        const Clock::time_point due = w.usb_latency ? w.usb_latency(sent, a.msg) : sent;
+        sim::detail::enqueue(w.hid_input, due, input_report(a.msg));
+    }
+    w.hid_cv.notify_all();
+    return int(length);
+}
+
+int hid_read_timeout(hid_device* dev, unsigned char* data, size_t length, int milliseconds)
+{
+    return read_report(dev, data, length, milliseconds, false);
+}
+
+int hid_read(hid_device* dev, unsigned char* data, size_t length)
+{
+    return read_report(dev, data, length, 0, true);
+}
+
+int hid_set_nonblocking(hid_device* dev, int nonblock)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lk(w.mu);
+    if (!dev || !w.hid_handles.count(dev))
+        return -1;
+    dev->nonblocking = nonblock != 0;
+    return 0;
+}
+
+const wchar_t* hid_error(hid_device*)
+{
+    return L"virtual HID device: operation failed";
+}
+
+}  // extern "C"
+
+namespace sim {
+
+void push_hid_input(const std::vector<uint8_t>& raw_report)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lk(w.mu);
+    detail::can_sync_locked(w);
+    detail::enqueue(w.hid_input, Clock::now(), raw_report);
+    w.hid_cv.notify_all();
+}
+
+std::vector<std::vector<uint8_t>> hid_written()
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lk(w.mu);
+    detail::can_sync_locked(w);
+    return w.hid_written;
+}
+
+int hid_open_handles()
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lk(w.mu);
+    return int(w.hid_handles.size());
+}
+
+}  // namespace sim

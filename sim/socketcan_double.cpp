@@ -1,0 +1,516 @@
+// Raw CAN sockets without kernel CAN support. socket(PF_CAN, SOCK_RAW,
+// CAN_RAW) hands out one end of an AF_UNIX SOCK_SEQPACKET pair; the bus
+// keeps the other end. Packets keep frame boundaries, so the tool's own
+// read, write, fcntl and close work unchanged on it, and SO_RCVTIMEO /
+// SO_SNDTIMEO / O_NONBLOCK give real time-outs. Only the calls that must
+// know about CAN are interposed here (socket, ioctl SIOCGIFINDEX, setsockopt
+// SOL_CAN_RAW, bind); every other call, and every call on another
+// descriptor, goes to the next definition (libc, or a sanitizer's).
+//
+// One bus thread poll()s the bus ends and a wake-up eventfd and sleeps until
+// the next frame of the unit is due. A frame the tool writes is captured,
+// passed to the other sockets bound to the same interface (never back to its
+// sender), and on can0 handed to the virtual unit.
+//
+// What the kernel would refuse at write() time cannot be refused here,
+// because write is not interposed: a 72-byte frame on a socket without
+// CAN_RAW_FD_FRAMES, a frame of any other size, or a frame from a socket
+// that is unbound (or bound to all interfaces) is dropped by the bus and
+// never captured.
+//
+// Closed sockets: close is not interposed either. A socket is known closed
+// when its bus end reads end-of-file / reports POLLHUP (the bus thread and
+// every world call check), and a descriptor number is only taken for an
+// emulated socket while fstat() still shows the same socket inode, so a
+// reused number never reaches a stale registration. socket() also drops a
+// registration left under the number it hands out.
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <linux/can.h>
+#include <linux/can/raw.h>
+#include <net/if.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <iterator>
+
+#include "world_internal.h"
+
+namespace {
+
+using sim::detail::CanSocket;
+using sim::detail::Clock;
+using sim::detail::World;
+using sim::detail::world;
+
+using socket_fn = int (*)(int, int, int);
+using ioctl_fn = int (*)(int, unsigned long, ...);
+using setsockopt_fn = int (*)(int, int, int, const void*, socklen_t);
+using bind_fn = int (*)(int, const struct sockaddr*, socklen_t);
+
+struct RealCalls {
+    socket_fn socket;
+    ioctl_fn ioctl;
+    setsockopt_fn setsockopt;
+    bind_fn bind;
+};
+
+template <class F>
+F next_definition(const char* name)
+{
+    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+// Resolved once, on first use, by whichever thread comes first.
+const RealCalls& real()
+{
+    static const RealCalls calls = {
+        next_definition<socket_fn>("socket"),
+        next_definition<ioctl_fn>("ioctl"),
+        next_definition<setsockopt_fn>("setsockopt"),
+        next_definition<bind_fn>("bind"),
+    };
+    return calls;
+}
+
+// Live registrations; lets calls on ordinary descriptors skip the lock.
+std::atomic<int> g_emulated{0};
+// Set once a bus thread was started, so exit only touches the world then.
+std::atomic<bool> g_bus_started{false};
+
+const char* const UNIT_INTERFACE = "can0";
+
+int fail(int err)
+{
+    errno = err;
+    return -1;
+}
+
+bool interface_exists(const World& w, const std::string& name)
+{
+    return std::find(w.can_interfaces.begin(), w.can_interfaces.end(), name) != w.can_interfaces.end();
+}
+
+bool peer_closed(int bus_fd)
+{
+    struct pollfd p = {bus_fd, POLLIN, 0};
+    return poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL));
+}
+
+// Puts a frame into a tool socket's receive queue if the socket would
+// receive it from `ifname`. A full queue drops the frame, as the kernel does.
+void deliver_locked(const CanSocket& s, const std::string& ifname, const uint8_t* frame, size_t len)
+{
+    if (!s.bound || (!s.ifname.empty() && s.ifname != ifname))
+        return;
+    if (len == CANFD_MTU && !s.fd_frames)
+        return;
+    (void)send(s.bus_fd, frame, len, MSG_DONTWAIT | MSG_NOSIGNAL);
+}
+
+std::vector<uint8_t> fd_frame_of(const COMMS_MSG_t& m)
+{
+    struct canfd_frame f;
+    std::memset(&f, 0, sizeof f);
+    f.can_id = m.can_ID;
+    f.len = std::min<uint8_t>(m.msg_len, CANFD_MAX_DLEN);
+    f.flags = CANFD_BRS;
+    std::memcpy(f.data, m.data, f.len);
+    const uint8_t* p = reinterpret_cast<const uint8_t*>(&f);
+    return std::vector<uint8_t>(p, p + sizeof f);
+}
+
+// Both frame layouts start with can_id, len, then data at byte 8.
+COMMS_MSG_t message_of(const uint8_t* frame, size_t len)
+{
+    struct canfd_frame f;
+    std::memset(&f, 0, sizeof f);
+    std::memcpy(&f, frame, std::min(len, sizeof f));
+    const size_t room = len == CAN_MTU ? CAN_MAX_DLEN : CANFD_MAX_DLEN;
+    COMMS_MSG_t m;
+    std::memset(&m, 0, sizeof m);
+    m.iface = CAN_FD;
+    m.can_ID = f.can_id;
+    m.msg_len = f.len;
+    std::memcpy(m.data, f.data, std::min<size_t>(f.len, room));
+    return m;
+}
+
+void on_tool_frame_locked(World& w, const CanSocket& from, const uint8_t* frame, size_t len)
+{
+    if (!from.bound || from.ifname.empty() || !interface_exists(w, from.ifname))
+        return;
+    if (len != CAN_MTU && !(len == CANFD_MTU && from.fd_frames))
+        return;
+    w.can_written.emplace_back(frame, frame + len);
+    for (const auto& entry : w.can_sockets) {
+        if (entry.second.tool_fd != from.tool_fd)
+            deliver_locked(entry.second, from.ifname, frame, len);
+    }
+    if (from.ifname != UNIT_INTERFACE || !w.can_unit_attached || w.can_silent)
+        return;
+    const Clock::time_point arrival = Clock::now();
+    bool queued = false;
+    for (const sim::Answer& a : w.unit.handle(message_of(frame, len))) {
+        const Clock::time_point sent = arrival + std::chrono::microseconds(a.delay_us);
+        const Clock::time_point due = w.can_latency ? w.can_latency(sent, a.msg) : sent;
+        sim::detail::enqueue(w.can_output, due, fd_frame_of(a.msg));
+        queued = true;
+    }
+    if (queued)
+        sim::detail::can_wake_locked(w);
+}
+
+// Takes in every frame waiting at the bus end; true once the tool's end is
+// closed and nothing is left to read.
+bool drain_locked(World& w, const CanSocket& s)
+{
+    uint8_t buf[128];
+    for (;;) {
+        const ssize_t n = recv(s.bus_fd, buf, sizeof buf, MSG_DONTWAIT);
+        if (n > 0) {
+            on_tool_frame_locked(w, s, buf, size_t(n));
+        } else if (n == 0) {
+            // End of file, or an empty packet (which no frame is).
+            if (peer_closed(s.bus_fd))
+                return true;
+        } else if (errno != EINTR) {
+            return errno != EAGAIN && errno != EWOULDBLOCK;
+        }
+    }
+}
+
+void drop_locked(World& w, std::map<int, CanSocket>::iterator it)
+{
+    w.can_closed_bus_fds.push_back(it->second.bus_fd);
+    w.can_sockets.erase(it);
+    --g_emulated;
+    sim::detail::can_wake_locked(w);
+}
+
+void deliver_due_locked(World& w)
+{
+    const Clock::time_point now = Clock::now();
+    while (!w.can_output.empty() && w.can_output.front().due <= now) {
+        const std::vector<uint8_t> frame = std::move(w.can_output.front().bytes);
+        w.can_output.pop_front();
+        if (!interface_exists(w, UNIT_INTERFACE))
+            continue;
+        for (const auto& entry : w.can_sockets)
+            deliver_locked(entry.second, UNIT_INTERFACE, frame.data(), frame.size());
+    }
+}
+
+// The emulated socket behind descriptor fd, or null if fd is not (or no
+// longer) one: the registration must name the very socket fd refers to now.
+CanSocket* find_locked(World& w, int fd)
+{
+    auto it = w.can_sockets.find(fd);
+    if (it == w.can_sockets.end())
+        return nullptr;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && st.st_dev == it->second.dev && st.st_ino == it->second.ino)
+        return &it->second;
+    drain_locked(w, it->second);
+    drop_locked(w, it);
+    return nullptr;
+}
+
+void bus_main()
+{
+    World& w = world();
+    std::unique_lock<std::mutex> lk(w.mu);
+    std::vector<struct pollfd> fds;
+    while (!w.bus_stopping) {
+        for (int fd : w.can_closed_bus_fds)
+            close(fd);
+        w.can_closed_bus_fds.clear();
+        deliver_due_locked(w);
+
+        fds.clear();
+        fds.push_back({w.wake_fd, POLLIN, 0});
+        for (const auto& entry : w.can_sockets)
+            fds.push_back({entry.second.bus_fd, POLLIN, 0});
+        struct timespec ts;
+        struct timespec* timeout = nullptr;
+        if (!w.can_output.empty()) {
+            const auto left = std::max(Clock::duration::zero(), w.can_output.front().due - Clock::now());
+            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+            ts.tv_sec = time_t(ns / 1000000000);
+            ts.tv_nsec = long(ns % 1000000000);
+            timeout = &ts;
+        }
+
+        lk.unlock();
+        const int ready = ppoll(fds.data(), fds.size(), timeout, nullptr);
+        lk.lock();
+        if (ready <= 0)
+            continue;
+        if (fds[0].revents) {
+            uint64_t count;
+            (void)read(w.wake_fd, &count, sizeof count);
+        }
+        for (size_t i = 1; i < fds.size(); ++i) {
+            if (!fds[i].revents)
+                continue;
+            // The socket may have been dropped by another thread meanwhile;
+            // its descriptor is still open (only this thread closes them).
+            for (auto it = w.can_sockets.begin(); it != w.can_sockets.end(); ++it) {
+                if (it->second.bus_fd != fds[i].fd)
+                    continue;
+                if (drain_locked(w, it->second))
+                    drop_locked(w, it);
+                break;
+            }
+        }
+    }
+}
+
+void start_bus_locked(World& w)
+{
+    if (w.bus_running || w.bus_stopping)
+        return;
+    w.wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (w.wake_fd < 0)
+        return;
+    w.bus = new std::thread(bus_main);
+    w.bus_id = w.bus->get_id();
+    w.bus_pid = getpid();
+    w.bus_running = true;
+    g_bus_started = true;
+}
+
+// Stops and joins the bus thread at exit, so that nothing runs while the
+// process tears down. A forked child has no bus thread to stop.
+struct BusStopper {
+    ~BusStopper()
+    {
+        if (!g_bus_started)
+            return;
+        World& w = world();
+        std::thread* bus = nullptr;
+        {
+            std::lock_guard<std::mutex> lk(w.mu);
+            w.bus_stopping = true;
+            if (!w.bus_running || w.bus_pid != getpid())
+                return;
+            sim::detail::can_wake_locked(w);
+            bus = w.bus;
+        }
+        bus->join();
+        std::lock_guard<std::mutex> lk(w.mu);
+        delete w.bus;
+        w.bus = nullptr;
+        w.bus_running = false;
+    }
+} g_bus_stopper;
+
+int open_emulated(int type)
+{
+    int sv[2];
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv) != 0)
+        return -1;
+    if (!(type & SOCK_CLOEXEC))
+        (void)fcntl(sv[0], F_SETFD, 0);
+    if (type & SOCK_NONBLOCK)
+        (void)fcntl(sv[0], F_SETFL, fcntl(sv[0], F_GETFL) | O_NONBLOCK);
+    struct stat st;
+    if (fstat(sv[0], &st) != 0) {
+        const int err = errno;
+        close(sv[0]);
+        close(sv[1]);
+        return fail(err);
+    }
+
+    World& w = world();
+    std::lock_guard<std::mutex> lk(w.mu);
+    auto stale = w.can_sockets.find(sv[0]);
+    if (stale != w.can_sockets.end()) {
+        drain_locked(w, stale->second);
+        drop_locked(w, stale);
+    }
+    CanSocket s;
+    s.tool_fd = sv[0];
+    s.bus_fd = sv[1];
+    s.dev = st.st_dev;
+    s.ino = st.st_ino;
+    w.can_sockets[sv[0]] = s;
+    ++g_emulated;
+    start_bus_locked(w);
+    sim::detail::can_wake_locked(w);
+    return sv[0];
+}
+
+int interface_index(World& w, struct ifreq* ifr)
+{
+    // The kernel looks at no more than IFNAMSIZ - 1 characters.
+    const std::string name(ifr->ifr_name, strnlen(ifr->ifr_name, IFNAMSIZ - 1));
+    for (size_t i = 0; i < w.can_interfaces.size(); ++i) {
+        if (w.can_interfaces[i] == name) {
+            ifr->ifr_ifindex = int(i) + 1;
+            return 0;
+        }
+    }
+    return fail(ENODEV);
+}
+
+int bind_emulated(World& w, CanSocket& s, const struct sockaddr* addr, socklen_t len)
+{
+    if (!addr)
+        return fail(EFAULT);
+    // The kernel's minimum: family and interface index.
+    if (len < socklen_t(offsetof(struct sockaddr_can, can_ifindex) + sizeof(int)))
+        return fail(EINVAL);
+    struct sockaddr_can sa;
+    std::memset(&sa, 0, sizeof sa);
+    std::memcpy(&sa, addr, std::min<size_t>(len, sizeof sa));
+    if (sa.can_family != AF_CAN)
+        return fail(EINVAL);
+    if (sa.can_ifindex == 0) {  // all interfaces
+        s.bound = true;
+        s.ifname.clear();
+        return 0;
+    }
+    if (sa.can_ifindex < 0 || size_t(sa.can_ifindex) > w.can_interfaces.size())
+        return fail(ENODEV);
+    s.bound = true;
+    s.ifname = w.can_interfaces[size_t(sa.can_ifindex) - 1];
+    return 0;
+}
+
+}  // namespace
+
+namespace sim {
+namespace detail {
+
+void can_sync_locked(World& w)
+{
+    for (auto it = w.can_sockets.begin(); it != w.can_sockets.end();) {
+        auto next = std::next(it);
+        if (drain_locked(w, it->second))
+            drop_locked(w, it);
+        it = next;
+    }
+    deliver_due_locked(w);
+}
+
+void can_wake_locked(World& w)
+{
+    if (w.wake_fd < 0 || std::this_thread::get_id() == w.bus_id)
+        return;
+    const uint64_t one = 1;
+    (void)write(w.wake_fd, &one, sizeof one);
+}
+
+}  // namespace detail
+
+void push_can_frame(const void* frame, size_t len)
+{
+    if (!frame || (len != CAN_MTU && len != CANFD_MTU))
+        return;
+    World& w = world();
+    std::lock_guard<std::mutex> lk(w.mu);
+    detail::can_sync_locked(w);
+    if (!interface_exists(w, UNIT_INTERFACE))
+        return;
+    const uint8_t* bytes = static_cast<const uint8_t*>(frame);
+    for (const auto& entry : w.can_sockets)
+        deliver_locked(entry.second, UNIT_INTERFACE, bytes, len);
+}
+
+std::vector<std::vector<uint8_t>> can_written()
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lk(w.mu);
+    detail::can_sync_locked(w);
+    return w.can_written;
+}
+
+int can_open_sockets()
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lk(w.mu);
+    detail::can_sync_locked(w);
+    return int(w.can_sockets.size());
+}
+
+}  // namespace sim
+
+extern "C" {
+
+int socket(int domain, int type, int protocol) noexcept
+{
+    const int kind = type & ~(SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (domain == PF_CAN && kind == SOCK_RAW && protocol == CAN_RAW)
+        return open_emulated(type);
+    if (!real().socket)
+        return fail(ENOSYS);
+    return real().socket(domain, type, protocol);
+}
+
+int ioctl(int fd, unsigned long request, ...) noexcept
+{
+    va_list ap;
+    va_start(ap, request);
+    void* arg = va_arg(ap, void*);
+    va_end(ap);
+    if (request == SIOCGIFINDEX && g_emulated > 0) {
+        World& w = world();
+        std::lock_guard<std::mutex> lk(w.mu);
+        if (find_locked(w, fd))
+            return arg ? interface_index(w, static_cast<struct ifreq*>(arg)) : fail(EFAULT);
+    }
+    if (!real().ioctl)
+        return fail(ENOSYS);
+    return real().ioctl(fd, request, arg);
+}
+
+int setsockopt(int fd, int level, int optname, const void* optval, socklen_t optlen) noexcept
+{
+    if (level == SOL_CAN_RAW && g_emulated > 0) {
+        World& w = world();
+        std::lock_guard<std::mutex> lk(w.mu);
+        if (CanSocket* s = find_locked(w, fd)) {
+            // Filters, loop-back and error masks are not emulated; refusing
+            // them beats pretending they work.
+            if (optname != CAN_RAW_FD_FRAMES)
+                return fail(ENOPROTOOPT);
+            if (optlen != sizeof(int))
+                return fail(EINVAL);
+            if (!optval)
+                return fail(EFAULT);
+            int on;
+            std::memcpy(&on, optval, sizeof on);
+            s->fd_frames = on != 0;
+            return 0;
+        }
+    }
+    if (!real().setsockopt)
+        return fail(ENOSYS);
+    return real().setsockopt(fd, level, optname, optval, optlen);
+}
+
+int bind(int fd, const struct sockaddr* addr, socklen_t len) noexcept
+{
+    if (g_emulated > 0) {
+        World& w = world();
+        std::lock_guard<std::mutex> lk(w.mu);
+        if (CanSocket* s = find_locked(w, fd))
+            return bind_emulated(w, *s, addr, len);
+    }
+    if (!real().bind)
+        return fail(ENOSYS);
+    return real().bind(fd, addr, len);
+}
+
+}  // extern "C"

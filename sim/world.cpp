@@ -1,0 +1,200 @@
+// The process-wide world: defaults, reset, the unit, latency models and the
+// setters that concern both links. The link-specific parts live with their
+// doubles (hidapi_double.cpp, socketcan_double.cpp).
+
+#include <algorithm>
+#include <memory>
+
+#include "world_internal.h"
+
+namespace sim {
+namespace detail {
+
+World& world()
+{
+    static World* const w = [] {
+        World* p = new World;
+        p->reset_locked();
+        return p;
+    }();
+    return *w;
+}
+
+void World::reset_locked()
+{
+    unit = VirtualUnit();
+    usb_latency = nullptr;
+    can_latency = nullptr;
+    hid_interfaces = {unit_hid_interface()};
+    usb_silent = false;
+    hid_input.clear();
+    hid_written.clear();
+    can_interfaces = {"can0"};
+    can_unit_attached = true;
+    can_silent = false;
+    can_output.clear();
+    can_written.clear();
+}
+
+void enqueue(std::deque<Delivery>& q, Clock::time_point due, std::vector<uint8_t> bytes)
+{
+    if (!q.empty() && due < q.back().due)
+        due = q.back().due;
+    q.push_back({due, std::move(bytes)});
+}
+
+}  // namespace detail
+
+using detail::Clock;
+using detail::World;
+using detail::world;
+
+LatencyModel usb_full_speed_latency()
+{
+    // A full-speed device is polled once per 1 ms frame; an answer sent
+    // exactly on a frame start waits for the next one. As on CAN, the
+    // request is taken to reach the unit the moment the tool writes it.
+    return [](Clock::time_point sent, const COMMS_MSG_t&) {
+        const std::chrono::milliseconds frame(1);
+        const auto frames = sent.time_since_epoch() / frame;
+        return Clock::time_point(std::chrono::duration_cast<Clock::duration>((frames + 1) * frame));
+    };
+}
+
+LatencyModel canfd_latency(double nominal_bps, double data_bps)
+{
+    // Frame time of a CAN FD frame with bit-rate switch, approximated within
+    // a few bits:
+    //  - arbitration phase at the nominal rate: about 30 bits (SOF, 11-bit
+    //    identifier, RRS, IDE, FDF, res, BRS and their stuff bits);
+    //  - data phase at the data rate: the payload rounded up to the next
+    //    valid FD length, about 10 control bits (ESI, DLC, stuff count), the
+    //    CRC (17 bits up to 16 payload bytes, 21 above), the fixed stuff bits
+    //    of the CRC field (one per four) and roughly one dynamic stuff bit
+    //    per ten bits of control and payload;
+    //  - end at the nominal rate: about 12 bits (CRC delimiter, ACK slot and
+    //    delimiter, end of frame, the start of the intermission).
+    // Frames share the bus, so a frame starts no earlier than the end of the
+    // one before it. The model sees only the unit's answers: the request is
+    // taken to reach the unit the moment the tool writes it, its own frame
+    // time being left out rather than modelled.
+    struct Bus {
+        std::mutex mu;
+        Clock::time_point free_at;
+    };
+    auto bus = std::make_shared<Bus>();
+    return [bus, nominal_bps, data_bps](Clock::time_point sent, const COMMS_MSG_t& answer) {
+        if (!(nominal_bps > 0.0) || !(data_bps > 0.0))
+            return sent;
+        static const unsigned fd_lengths[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64};
+        const unsigned len = std::min<unsigned>(answer.msg_len, 64);
+        unsigned payload = 64;
+        for (unsigned l : fd_lengths) {
+            if (l >= len) {
+                payload = l;
+                break;
+            }
+        }
+        const double arbitration_bits = 30.0;
+        const double control_bits = 10.0;
+        const double crc_bits = payload <= 16 ? 17.0 : 21.0;
+        const double dynamic_stuff = (control_bits + 8.0 * payload) / 10.0;
+        const double data_bits = control_bits + 8.0 * payload + crc_bits + crc_bits / 4.0 + dynamic_stuff;
+        const double end_bits = 12.0;
+        const double seconds = (arbitration_bits + end_bits) / nominal_bps + data_bits / data_bps;
+        const auto frame = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+        std::lock_guard<std::mutex> lk(bus->mu);
+        const Clock::time_point start = std::max(sent, bus->free_at);
+        bus->free_at = start + frame;
+        return bus->free_at;
+    };
+}
+
+void reset()
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lk(w.mu);
+    detail::can_sync_locked(w);
+    w.reset_locked();
+    w.hid_cv.notify_all();
+    detail::can_wake_locked(w);
+}
+
+// f runs under the world's lock: it must not call back into the world.
+void with_unit(const std::function<void(VirtualUnit&)>& f)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lk(w.mu);
+    detail::can_sync_locked(w);
+    f(w.unit);
+}
+
+HidInterface unit_hid_interface()
+{
+    return {"sim-hid-unit", vendor_id, product_id, 0xFF00, true};
+}
+
+void set_hid_interfaces(const std::vector<HidInterface>& list)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lk(w.mu);
+    detail::can_sync_locked(w);
+    w.hid_interfaces = list;
+    // Readers of an interface that is gone must notice.
+    w.hid_cv.notify_all();
+}
+
+void set_usb_silent(bool silent)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lk(w.mu);
+    detail::can_sync_locked(w);
+    w.usb_silent = silent;
+}
+
+void set_can_interfaces(const std::vector<std::string>& names)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lk(w.mu);
+    detail::can_sync_locked(w);
+    w.can_interfaces = names;
+}
+
+void set_can_unit_attached(bool attached)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lk(w.mu);
+    detail::can_sync_locked(w);
+    w.can_unit_attached = attached;
+}
+
+void set_can_silent(bool silent)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lk(w.mu);
+    detail::can_sync_locked(w);
+    w.can_silent = silent;
+}
+
+// The model runs under the world's lock: it must not call back into the world.
+void set_latency(Link link, LatencyModel model)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lk(w.mu);
+    detail::can_sync_locked(w);
+    if (link == Link::USB)
+        w.usb_latency = std::move(model);
+    else
+        w.can_latency = std::move(model);
+}
+
+void clear_captures()
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lk(w.mu);
+    detail::can_sync_locked(w);
+    w.hid_written.clear();
+    w.can_written.clear();
+}
+
+}  // namespace sim

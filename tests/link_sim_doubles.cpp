@@ -1,0 +1,368 @@
+// The hidapi double and the SocketCAN emulation at raw level, without the
+// production transports.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <hidapi.h>
+#include <linux/can.h>
+#include <linux/can/raw.h>
+#include <net/if.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "EFIS_shared/can_export.h"
+#include "sim/sim_world.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+const Bytes WHOAMI_REPORT = {0x05, 0x23, 0x01, 0x00, 0x00, 0x02, 0xEF, 0x15};
+
+std::vector<std::string> enumerated(unsigned short vid, unsigned short pid)
+{
+    std::vector<std::string> paths;
+    struct hid_device_info* list = hid_enumerate(vid, pid);
+    for (struct hid_device_info* d = list; d; d = d->next)
+        paths.push_back(d->path);
+    hid_free_enumeration(list);
+    return paths;
+}
+
+TEST(SimHid, EnumerationFiltersLikeHidapi)
+{
+    sim::reset();
+    sim::HidInterface keyboard = {"sim-hid-keyboard", 0x046D, 0xC31C, 0x0001, false};
+    sim::set_hid_interfaces({keyboard, sim::unit_hid_interface()});
+    const struct {
+        unsigned short vid, pid;
+        std::vector<std::string> paths;
+    } cases[] = {
+        {0, 0, {"sim-hid-keyboard", "sim-hid-unit"}},
+        {vendor_id, product_id, {"sim-hid-unit"}},
+        {vendor_id, 0, {"sim-hid-unit"}},
+        {0x046D, 0, {"sim-hid-keyboard"}},
+        {vendor_id, 0x0002, {}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(enumerated(c.vid, c.pid), c.paths) << std::hex << c.vid << ":" << c.pid;
+
+    struct hid_device_info* unit = hid_enumerate(vendor_id, product_id);
+    ASSERT_NE(unit, nullptr);
+    EXPECT_EQ(unit->usage_page, 0xFF00);
+    hid_free_enumeration(unit);
+}
+
+TEST(SimHid, WhoamiReportIsAnsweredWithAFixedSizeInputReport)
+{
+    sim::reset();
+    EXPECT_EQ(hid_open_path("no-such-path"), nullptr);
+    hid_device* dev = hid_open_path("sim-hid-unit");
+    ASSERT_NE(dev, nullptr);
+    EXPECT_EQ(sim::hid_open_handles(), 1);
+
+    EXPECT_EQ(hid_write(dev, WHOAMI_REPORT.data(), WHOAMI_REPORT.size()), 8);
+    unsigned char buf[128];
+    ASSERT_EQ(hid_read_timeout(dev, buf, sizeof buf, 1000), 71);
+    Bytes expected(71, 0);
+    const Bytes head = {0x01, USB_HID, 0x23, 0x01, 0x00, 0x00, 8, 0xEF, 0x15, 0, 0, 0x12, 0x34, 0x56, 0x78};
+    std::copy(head.begin(), head.end(), expected.begin());
+    EXPECT_EQ(Bytes(buf, buf + 71), expected);
+    EXPECT_EQ(sim::hid_written(), std::vector<Bytes>{WHOAMI_REPORT});
+
+    // A short buffer takes the front of the report.
+    ASSERT_EQ(hid_write(dev, WHOAMI_REPORT.data(), WHOAMI_REPORT.size()), 8);
+    ASSERT_EQ(hid_read_timeout(dev, buf, 7, 1000), 7);
+    EXPECT_EQ(buf[6], 8);
+
+    hid_close(dev);
+    EXPECT_EQ(sim::hid_open_handles(), 0);
+    EXPECT_EQ(hid_write(nullptr, WHOAMI_REPORT.data(), WHOAMI_REPORT.size()), -1);
+    EXPECT_EQ(hid_read_timeout(nullptr, buf, sizeof buf, 10), -1);
+}
+
+TEST(SimHid, SilenceEndsInATimeOutAndUnpluggingInErrors)
+{
+    sim::reset();
+    sim::set_usb_silent(true);
+    hid_device* dev = hid_open_path("sim-hid-unit");
+    ASSERT_NE(dev, nullptr);
+    ASSERT_EQ(hid_write(dev, WHOAMI_REPORT.data(), WHOAMI_REPORT.size()), 8);
+    unsigned char buf[128];
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(hid_read_timeout(dev, buf, sizeof buf, 300), 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(250));
+    sim::with_unit([](sim::VirtualUnit& u) { EXPECT_TRUE(u.received.empty()); });
+
+    // A pushed report is delivered as given, even before anyone reads.
+    sim::push_hid_input({0x05, 0x00, 0x02});
+    EXPECT_EQ(hid_read_timeout(dev, buf, sizeof buf, 0), 3);
+
+    sim::set_hid_interfaces({});
+    EXPECT_EQ(hid_write(dev, WHOAMI_REPORT.data(), WHOAMI_REPORT.size()), -1);
+    EXPECT_EQ(hid_read_timeout(dev, buf, sizeof buf, 10), -1);
+    hid_close(dev);
+}
+
+// A raw CAN socket as the transport opens it: FD frames optional, bound to
+// `name`, reads time out after 300 ms.
+int can_socket(const char* name, bool fd_frames)
+{
+    int fd = socket(PF_CAN, SOCK_RAW, CAN_RAW);
+    if (fd < 0)
+        return -1;
+    struct ifreq ifr;
+    std::memset(&ifr, 0, sizeof ifr);
+    std::strncpy(ifr.ifr_name, name, IFNAMSIZ - 1);
+    int on = 1;
+    struct timeval tv = {0, 300000};
+    struct sockaddr_can addr;
+    std::memset(&addr, 0, sizeof addr);
+    addr.can_family = AF_CAN;
+    if (ioctl(fd, SIOCGIFINDEX, &ifr) != 0 ||
+        (fd_frames && setsockopt(fd, SOL_CAN_RAW, CAN_RAW_FD_FRAMES, &on, sizeof on) != 0) ||
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) {
+        close(fd);
+        return -1;
+    }
+    addr.can_ifindex = ifr.ifr_ifindex;
+    if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+TEST(SimCan, InterfaceLookUp)
+{
+    sim::reset();
+    sim::set_can_interfaces({"vcan0", "can0", "abcdefghijklmno"});
+    int fd = socket(PF_CAN, SOCK_RAW, CAN_RAW);
+    ASSERT_GE(fd, 0);
+    const struct {
+        const char* name;
+        int result, ifindex, err;
+    } cases[] = {
+        {"can0", 0, 2, 0},
+        {"vcan0", 0, 1, 0},
+        {"vcan9", -1, 0, ENODEV},
+        {"abcdefghijklmnopqrst", 0, 3, 0},  // only 15 characters are looked at
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        struct ifreq ifr;
+        std::memset(&ifr, 0, sizeof ifr);
+        std::memcpy(ifr.ifr_name, c.name, std::min(std::strlen(c.name), sizeof ifr.ifr_name));
+        errno = 0;
+        EXPECT_EQ(ioctl(fd, SIOCGIFINDEX, &ifr), c.result);
+        if (c.result == 0) {
+            EXPECT_EQ(ifr.ifr_ifindex, c.ifindex);
+        } else {
+            EXPECT_EQ(errno, c.err);
+        }
+    }
+    struct sockaddr_can addr;
+    std::memset(&addr, 0, sizeof addr);
+    addr.can_family = AF_CAN;
+    addr.can_ifindex = 9;
+    EXPECT_EQ(bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr), -1);
+    EXPECT_EQ(errno, ENODEV);
+    short small = 2;
+    EXPECT_EQ(setsockopt(fd, SOL_CAN_RAW, CAN_RAW_FD_FRAMES, &small, sizeof small), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(sim::can_open_sockets(), 1);
+    close(fd);
+    EXPECT_EQ(sim::can_open_sockets(), 0);
+}
+
+TEST(SimCan, ReusedDescriptorIsNotTakenForAClosedSocket)
+{
+    sim::reset();
+    int fd = socket(PF_CAN, SOCK_RAW, CAN_RAW);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    int pipe_fds[2];
+    ASSERT_EQ(pipe(pipe_fds), 0);
+    const int reused = pipe_fds[0] == fd ? pipe_fds[0] : pipe_fds[1];
+    ASSERT_EQ(reused, fd) << "the lowest free number is handed out again";
+    struct ifreq ifr;
+    std::memset(&ifr, 0, sizeof ifr);
+    std::strcpy(ifr.ifr_name, "can0");
+    EXPECT_EQ(ioctl(reused, SIOCGIFINDEX, &ifr), -1) << "a pipe has no interfaces";
+    EXPECT_EQ(sim::can_open_sockets(), 0);
+    close(pipe_fds[0]);
+    close(pipe_fds[1]);
+}
+
+TEST(SimCan, FdFrameRoundTripWithTheUnit)
+{
+    sim::reset();
+    int tool = can_socket("can0", true);
+    int listener = can_socket("can0", true);
+    ASSERT_GE(tool, 0);
+    ASSERT_GE(listener, 0);
+
+    struct canfd_frame req;
+    std::memset(&req, 0, sizeof req);
+    req.can_id = CANMSG_WHOAMI;
+    req.len = 2;
+    req.flags = CANFD_BRS;
+    req.data[0] = 0xEF;
+    req.data[1] = 0x15;
+    ASSERT_EQ(write(tool, &req, sizeof req), ssize_t(sizeof req));
+
+    struct canfd_frame ans;
+    ASSERT_EQ(read(tool, &ans, sizeof ans), ssize_t(CANFD_MTU));
+    EXPECT_EQ(ans.can_id, uint32_t(CANMSG_WHOAMI));
+    EXPECT_EQ(ans.len, 8);
+    EXPECT_EQ(ans.flags, CANFD_BRS);
+    EXPECT_EQ(Bytes(ans.data, ans.data + 8), (Bytes{0xEF, 0x15, 0, 0, 0x12, 0x34, 0x56, 0x78}));
+
+    // The other node sees the request and the answer, in that order.
+    struct canfd_frame seen;
+    ASSERT_EQ(read(listener, &seen, sizeof seen), ssize_t(CANFD_MTU));
+    EXPECT_EQ(std::memcmp(&seen, &req, sizeof req), 0);
+    ASSERT_EQ(read(listener, &seen, sizeof seen), ssize_t(CANFD_MTU));
+    EXPECT_EQ(std::memcmp(&seen, &ans, sizeof ans), 0);
+
+    const std::vector<Bytes> written = sim::can_written();
+    ASSERT_EQ(written.size(), 1u);
+    EXPECT_EQ(written[0], Bytes(reinterpret_cast<uint8_t*>(&req), reinterpret_cast<uint8_t*>(&req) + sizeof req));
+    sim::with_unit([](sim::VirtualUnit& u) {
+        ASSERT_EQ(u.received.size(), 1u);
+        EXPECT_EQ(u.received[0].iface, CAN_FD);
+    });
+
+    EXPECT_EQ(sim::can_open_sockets(), 2);
+    close(tool);
+    close(listener);
+    EXPECT_EQ(sim::can_open_sockets(), 0);
+}
+
+TEST(SimCan, FrameKindsReachOnlySocketsThatTakeThem)
+{
+    sim::reset();
+    int fd_sock = can_socket("can0", true);
+    int classic_sock = can_socket("can0", false);
+    ASSERT_GE(fd_sock, 0);
+    ASSERT_GE(classic_sock, 0);
+
+    struct can_frame acc;
+    std::memset(&acc, 0, sizeof acc);
+    acc.can_id = CANMSG_ACC;
+    acc.len = 8;
+    sim::push_can_frame(&acc, sizeof acc);
+    struct canfd_frame buf;
+    for (int fd : {fd_sock, classic_sock})
+        EXPECT_EQ(recv(fd, &buf, sizeof buf, MSG_DONTWAIT), ssize_t(CAN_MTU));
+
+    struct canfd_frame fd_frame;
+    std::memset(&fd_frame, 0, sizeof fd_frame);
+    fd_frame.can_id = CANMSG_ACC;
+    fd_frame.len = 12;
+    sim::push_can_frame(&fd_frame, sizeof fd_frame);
+    EXPECT_EQ(recv(fd_sock, &buf, sizeof buf, MSG_DONTWAIT), ssize_t(CANFD_MTU));
+    EXPECT_EQ(recv(classic_sock, &buf, sizeof buf, MSG_DONTWAIT), -1);
+
+    // An FD frame from a socket without FD frames never reaches the bus,
+    // and the unit's FD answers never reach such a socket.
+    struct canfd_frame whoami;
+    std::memset(&whoami, 0, sizeof whoami);
+    whoami.can_id = CANMSG_WHOAMI;
+    whoami.len = 2;
+    whoami.data[0] = 0xEF;
+    whoami.data[1] = 0x15;
+    ASSERT_EQ(write(classic_sock, &whoami, sizeof whoami), ssize_t(sizeof whoami));
+    EXPECT_TRUE(sim::can_written().empty());
+    ASSERT_EQ(write(fd_sock, &whoami, sizeof whoami), ssize_t(sizeof whoami));
+    EXPECT_EQ(read(fd_sock, &buf, sizeof buf), ssize_t(CANFD_MTU));
+    EXPECT_EQ(sim::can_written().size(), 1u);
+    EXPECT_EQ(recv(classic_sock, &buf, sizeof buf, MSG_DONTWAIT), -1);
+    close(fd_sock);
+    close(classic_sock);
+}
+
+TEST(SimCan, SilentUnitLetsTheReadTimeOut)
+{
+    sim::reset();
+    sim::set_can_silent(true);
+    int fd = can_socket("can0", true);
+    ASSERT_GE(fd, 0);
+    struct canfd_frame f;
+    std::memset(&f, 0, sizeof f);
+    f.can_id = CANMSG_WHOAMI;
+    f.len = 2;
+    f.data[0] = 0xEF;
+    f.data[1] = 0x15;
+    ASSERT_EQ(write(fd, &f, sizeof f), ssize_t(sizeof f));
+    errno = 0;
+    EXPECT_EQ(read(fd, &f, sizeof f), -1);
+    EXPECT_TRUE(errno == EAGAIN || errno == EWOULDBLOCK);
+    EXPECT_EQ(sim::can_written().size(), 1u);
+    sim::with_unit([](sim::VirtualUnit& u) { EXPECT_TRUE(u.received.empty()); });
+    close(fd);
+}
+
+// Answers that are not due yet are held back, then delivered without anyone
+// asking again (the bus thread and the HID reader wake up by themselves).
+TEST(SimLatency, DelayedAnswersArriveNoEarlierThanDue)
+{
+    sim::reset();
+    sim::set_latency(sim::Link::USB, sim::usb_full_speed_latency());
+    sim::set_latency(sim::Link::CAN, sim::canfd_latency(500e3, 2e6));
+    sim::with_unit([](sim::VirtualUnit& u) { u.faults.extra_delay_us = 30000; });
+    const auto delay = std::chrono::milliseconds(30);
+
+    hid_device* dev = hid_open_path("sim-hid-unit");
+    ASSERT_NE(dev, nullptr);
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(hid_write(dev, WHOAMI_REPORT.data(), WHOAMI_REPORT.size()), 8);
+    unsigned char buf[128];
+    EXPECT_EQ(hid_read_timeout(dev, buf, sizeof buf, 1000), 71);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, delay);
+    hid_close(dev);
+
+    int fd = can_socket("can0", true);
+    ASSERT_GE(fd, 0);
+    struct canfd_frame f;
+    std::memset(&f, 0, sizeof f);
+    f.can_id = CANMSG_WHOAMI;
+    f.len = 2;
+    f.data[0] = 0xEF;
+    f.data[1] = 0x15;
+    start = std::chrono::steady_clock::now();
+    ASSERT_EQ(write(fd, &f, sizeof f), ssize_t(sizeof f));
+    EXPECT_EQ(read(fd, &f, sizeof f), ssize_t(CANFD_MTU));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, delay);
+    EXPECT_EQ(f.data[7], 0x78);
+    close(fd);
+}
+
+TEST(SimLatency, ModelsKeepTheirOrder)
+{
+    using std::chrono::milliseconds;
+    using std::chrono::steady_clock;
+    const COMMS_MSG_t ack = sim::make_msg(CANMSG_ACK, {0x78, 0x03, 0, 0, 0xEF, 0x15});
+
+    sim::LatencyModel usb = sim::usb_full_speed_latency();
+    const steady_clock::time_point on_boundary(milliseconds(5000));
+    EXPECT_EQ(usb(on_boundary, ack), on_boundary + milliseconds(1));
+    EXPECT_EQ(usb(on_boundary + std::chrono::microseconds(10), ack), on_boundary + milliseconds(1));
+
+    sim::LatencyModel can = sim::canfd_latency(1e6, 5e6);
+    const steady_clock::time_point t0(milliseconds(7000));
+    const steady_clock::time_point first = can(t0, ack);
+    const steady_clock::time_point second = can(t0, ack);
+    EXPECT_GT(first, t0);
+    EXPECT_EQ(second - first, first - t0) << "the second frame waits for the first";
+}
+
+}  // namespace
