@@ -477,6 +477,9 @@ uint32_t MainWindow::ownshipIcaoFromIcaoField() const
     const QString text = ui->text_icao->toPlainText().trimmed();
     if (text.isEmpty())
         return 0;
+    // Only digits count: the toolkit's parser would also take a leading sign.
+    if (text.startsWith('+'))
+        return 0;
     bool ok = false;
     const uint value = hexOnly.match(text).hasMatch() ? text.toUInt(&ok, 16) : text.toUInt(&ok, 10);
     if (!ok)

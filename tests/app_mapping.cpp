@@ -219,7 +219,7 @@ TEST_F(Mapping, IcaoTextParsing)
         {"100000000", 0},         {"999999999999", 0},  {"xyz", 0},
         {"0x12", 0},              {"", 0},              {"   ", 0},
         {"12 34", 0},             {"-1", 0},            {"ab-cd", 0},
-        {"12\n34", 0},
+        {"12\n34", 0},          {"+123", 0},          {"+ABC", 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
