@@ -25,7 +25,8 @@ measure() {
     t0=$(date +%s%N)
     "$exe" >/dev/null 2>&1 &
     pid=$!
-    xdotool search --sync --onlyvisible --name "Skarvel EFIS Config" >/dev/null
+    # Polled every 10 ms: xdotool's own --sync waits half a second between tries.
+    until xdotool search --onlyvisible --name "Skarvel EFIS Config" >/dev/null 2>&1; do sleep 0.01; done
     t1=$(date +%s%N)
     kill "$pid"; wait "$pid" 2>/dev/null || true
     times+=($(( (t1 - t0) / 1000000 )))
