@@ -2,7 +2,9 @@
 
 #include <QColor>
 #include <QColorDialog>
+#include <QApplication>
 #include <QDebug>
+#include <QFontDatabase>
 #include <QRegularExpression>
 #include <QStatusBar>
 #include <cstdio>
@@ -182,6 +184,16 @@ void customMessageHandler(QtMsgType type, const QMessageLogContext& context, con
         std::abort();
     }
     std::fflush(stderr);
+}
+
+void useCondensedApplicationFont()
+{
+    const QString condensed = "DejaVu Sans Condensed";
+    if (!QFontDatabase().families().contains(condensed))
+        return;
+    QFont font = QApplication::font();
+    font.setFamily(condensed);
+    QApplication::setFont(font);
 }
 
 MainWindow::MainWindow(QWidget* parent)

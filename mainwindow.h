@@ -23,6 +23,10 @@ extern const char* const REGISTRATION_PREFIXES[NUM_REGISTRATION_PREFIXES];
 
 void customMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& msg);
 
+// The form places its 12 pt captions in fixed geometry; a condensed face,
+// where the system has one, keeps them from being cut off.
+void useCondensedApplicationFont();
+
 class MainWindow : public QMainWindow {
     Q_OBJECT
 

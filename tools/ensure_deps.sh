@@ -4,7 +4,7 @@
 set -euo pipefail
 
 PACKAGES=(cmake make g++ pkg-config qtbase5-dev libhidapi-dev libgtest-dev libgmock-dev
-          libbenchmark-dev xvfb xauth)
+          libbenchmark-dev xvfb xauth fonts-dejavu-core fonts-dejavu-extra)
 missing=()
 for p in "${PACKAGES[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then

@@ -13,6 +13,7 @@ int main(int argc, char** argv)
         return 2;
     }
     QApplication app(argc, argv);
+    useCondensedApplicationFont();
     MainWindow window;
     window.show();
     app.processEvents();
