@@ -40,44 +40,26 @@ namespace {
 const char* const COLOR_STYLE = "background-color: %1;";
 const char* const COLOR_PATTERN = "background-color: #([0-9a-fA-F]{6});";
 
+// The record field of each row is reached through its settings index.
 struct ColourRow {
     QPushButton* Ui_MainWindow::*button;
     const char* title;
     int r, g, b;  // reference colour offered in custom slot 1
     settings_struct_index index;
-    uint32_t Settings_t::*field;
-    int element;  // for the two-element arrays; -1 otherwise
 };
-
-uint32_t* colourField(const ColourRow& row);
 
 const ColourRow COLOUR_ROWS[10] = {
-    {&Ui_MainWindow::color_picker_sky0, "Select Sky Color 0", 135, 206, 235, SKY_COLOR_0_INDEX, nullptr, 0},
-    {&Ui_MainWindow::color_picker_sky1, "Select Sky Color 1", 135, 206, 235, SKY_COLOR_1_INDEX, nullptr, 1},
-    {&Ui_MainWindow::color_picker_ground0, "Select Ground Color 0", 34, 139, 34, GROUND_COLOR_0_INDEX, nullptr, 0},
-    {&Ui_MainWindow::color_picker_ground1, "Select Ground Color 1", 34, 139, 34, GROUND_COLOR_1_INDEX, nullptr, 1},
-    {&Ui_MainWindow::color_picker_app_indi, "Select Approach Indicator Color", 255, 255, 0, APPROACH_COLOR_INDEX,
-     &Settings_t::vref_indi_color, -1},
-    {&Ui_MainWindow::color_picker_airplane, "Select Airplane Color", 255, 255, 255, AIRPLANE_COLOR_INDEX,
-     &Settings_t::airplane_color, -1},
-    {&Ui_MainWindow::color_picker_green, "Select Green Arc Color", 0, 255, 0, GREEN_ARC_COLOR_INDEX,
-     &Settings_t::green_arc_color, -1},
-    {&Ui_MainWindow::color_picker_yellow, "Select Yellow Arc Color", 255, 255, 0, YELLOW_ARC_COLOR_INDEX,
-     &Settings_t::yellow_arc_color, -1},
-    {&Ui_MainWindow::color_picker_red, "Select Red Arc Color", 255, 0, 0, RED_ARC_COLOR_INDEX,
-     &Settings_t::red_arc_color, -1},
-    {&Ui_MainWindow::color_picker_gear, "Select Gear Indicator Color", 255, 255, 255, GEAR_INDI_COLOR_INDEX,
-     &Settings_t::gear_indi_color, -1},
+    {&Ui_MainWindow::color_picker_sky0, "Select Sky Color 0", 135, 206, 235, SKY_COLOR_0_INDEX},
+    {&Ui_MainWindow::color_picker_sky1, "Select Sky Color 1", 135, 206, 235, SKY_COLOR_1_INDEX},
+    {&Ui_MainWindow::color_picker_ground0, "Select Ground Color 0", 34, 139, 34, GROUND_COLOR_0_INDEX},
+    {&Ui_MainWindow::color_picker_ground1, "Select Ground Color 1", 34, 139, 34, GROUND_COLOR_1_INDEX},
+    {&Ui_MainWindow::color_picker_app_indi, "Select Approach Indicator Color", 255, 255, 0, APPROACH_COLOR_INDEX},
+    {&Ui_MainWindow::color_picker_airplane, "Select Airplane Color", 255, 255, 255, AIRPLANE_COLOR_INDEX},
+    {&Ui_MainWindow::color_picker_green, "Select Green Arc Color", 0, 255, 0, GREEN_ARC_COLOR_INDEX},
+    {&Ui_MainWindow::color_picker_yellow, "Select Yellow Arc Color", 255, 255, 0, YELLOW_ARC_COLOR_INDEX},
+    {&Ui_MainWindow::color_picker_red, "Select Red Arc Color", 255, 0, 0, RED_ARC_COLOR_INDEX},
+    {&Ui_MainWindow::color_picker_gear, "Select Gear Indicator Color", 255, 255, 255, GEAR_INDI_COLOR_INDEX},
 };
-
-uint32_t* colourField(const ColourRow& row)
-{
-    if (row.field)
-        return &(user_config.*row.field);
-    if (row.index == SKY_COLOR_0_INDEX || row.index == SKY_COLOR_1_INDEX)
-        return &user_config.sky_color[row.element];
-    return &user_config.ground_color[row.element];
-}
 
 // The opaque colour of a 0xAARRGGBB value as a button style sheet.
 QString colourStyle(uint32_t value)
@@ -111,8 +93,7 @@ void registrationFromForm(const QString& prefix, const QString& rest, uint32_t p
     }
     std::memcpy(user_config.registration, bytes, sizeof bytes);
     for (int k = 0; k < 3; ++k)
-        packed[k] = (uint32_t(bytes[4 * k]) << 24) | (uint32_t(bytes[4 * k + 1]) << 16) |
-                    (uint32_t(bytes[4 * k + 2]) << 8) | uint32_t(bytes[4 * k + 3]);
+        packed[k] = settings_get_value(&user_config, settings_struct_index(REGISTRATION_1_INDEX + k));
 }
 
 uint32_t voltTenths(double value)
@@ -138,10 +119,7 @@ int store_settings(CommsManager* comms, uint32_t crc)
     std::memset(&msg, 0, sizeof msg);
     msg.can_ID = CANMSG_SAVE_USER_SETTINGS;
     msg.msg_len = 4;
-    msg.data[0] = uint8_t(crc);
-    msg.data[1] = uint8_t(crc >> 8);
-    msg.data[2] = uint8_t(crc >> 16);
-    msg.data[3] = uint8_t(crc >> 24);
+    put_le32(msg.data, crc);
     if (comms->write(msg) <= 0) {
         qDebug() << "Failed to send store command";
         return -1;
@@ -348,7 +326,7 @@ void MainWindow::updateUIFromConfig()
         w->blockSignals(true);
 
     for (const ColourRow& row : COLOUR_ROWS)
-        (ui->*row.button)->setStyleSheet(colourStyle(*colourField(row)));
+        (ui->*row.button)->setStyleSheet(colourStyle(settings_get_value(&user_config, row.index)));
 
     const unit_bits_t& bits = user_config.units.bits;
     ui->comboBox_airspeed->setCurrentIndex(bits.is_mph ? 0 : bits.is_knots ? 1 : bits.is_kph ? 2 : 1);
@@ -591,11 +569,11 @@ void MainWindow::pickColour(int row)
 {
     const ColourRow& r = COLOUR_ROWS[row];
     QColorDialog::setCustomColor(1, QColor(r.r, r.g, r.b, 255));
-    const QColor initial(QRgb(*colourField(r) & 0x00FFFFFFu));
+    const QColor initial(QRgb(settings_get_value(&user_config, r.index) & 0x00FFFFFFu));
     const QColor chosen = QColorDialog::getColor(initial, this, r.title);
     if (!chosen.isValid())
         return;
-    (ui->*r.button)->setStyleSheet(QString(COLOR_STYLE).arg(chosen.name()));
+    (ui->*r.button)->setStyleSheet(colourStyle(chosen.rgb()));
     colourTextChanged(row);
 }
 
@@ -639,6 +617,48 @@ bool MainWindow::linkReady()
     return false;
 }
 
+bool MainWindow::readHeaderValue(settings_struct_index index, uint32_t* value)
+{
+    struct HeaderText {
+        settings_struct_index index;
+        const char* log;
+        const char* status;
+    };
+    static const HeaderText texts[] = {
+        {SETTINGS_CHECKSUM_INDEX, "Error reading checksum value", "Error: Failed to read checksum from device"},
+        {SETTINGS_MAGIC_NUM, "Error reading magic value", "Error: Failed to read magic number from device"},
+        {SETTINGS_VERSION, "Error reading memory version value", "Error: Failed to read memory version from device"},
+        {SETTINGS_NUM_ELEMENTS, "Error reading num_elements value", "Error: Failed to read num_elements from device"},
+    };
+    // A header value of 0xFFFFFFFF is real (an erased checksum); only a
+    // failed exchange is a failed read.
+    bool ok = false;
+    *value = get_value(comms, SETTINGS_COMMS, uint8_t(index), &ok);
+    if (ok)
+        return true;
+    for (const HeaderText& t : texts) {
+        if (t.index == index) {
+            qDebug() << t.log;
+            ui->statusbar->showMessage(t.status);
+        }
+    }
+    return false;
+}
+
+bool MainWindow::settingsLayoutKnown(uint32_t num_elements)
+{
+    // The record has 31 words after its checksum; a larger count is a layout
+    // this tool does not know, and its checksums would mean nothing.
+    if (num_elements <= SETTINGS_MAX_ELEMENTS)
+        return true;
+    qDebug() << "Unsupported num_elements value" << num_elements;
+    ui->statusbar->showMessage(
+        QString("Error: Device reports an unknown settings layout (num_elements %1, at most %2 supported)")
+            .arg(num_elements)
+            .arg(SETTINGS_MAX_ELEMENTS));
+    return false;
+}
+
 void MainWindow::onLoadClicked()
 {
     loadConfigFromDevice();
@@ -651,54 +671,24 @@ void MainWindow::loadConfigFromDevice()
     changed_values.clear();
     std::memset(&user_config, 0, sizeof user_config);
 
-    // A header value of 0xFFFFFFFF is real (an erased checksum); only a
-    // failed exchange stops the load.
-    bool ok = false;
-    uint32_t value = get_value(comms, SETTINGS_COMMS, SETTINGS_CHECKSUM_INDEX, &ok);
-    if (!ok) {
-        qDebug() << "Error reading checksum value";
-        ui->statusbar->showMessage("Error: Failed to read checksum from device");
+    uint32_t value;
+    if (!readHeaderValue(SETTINGS_CHECKSUM_INDEX, &value))
         return;
-    }
     user_config_chk = value;
     user_config.crc32 = value;
-
-    value = get_value(comms, SETTINGS_COMMS, SETTINGS_MAGIC_NUM, &ok);
-    if (!ok) {
-        qDebug() << "Error reading magic value";
-        ui->statusbar->showMessage("Error: Failed to read magic number from device");
+    if (!readHeaderValue(SETTINGS_MAGIC_NUM, &value))
         return;
-    }
     user_config.magic = value;
-
-    value = get_value(comms, SETTINGS_COMMS, SETTINGS_VERSION, &ok);
-    if (!ok) {
-        qDebug() << "Error reading memory version value";
-        ui->statusbar->showMessage("Error: Failed to read memory version from device");
+    if (!readHeaderValue(SETTINGS_VERSION, &value))
         return;
-    }
     mem_version = value;
     user_config.version = value;
-
-    value = get_value(comms, SETTINGS_COMMS, SETTINGS_NUM_ELEMENTS, &ok);
-    if (!ok) {
-        qDebug() << "Error reading num_elements value";
-        ui->statusbar->showMessage("Error: Failed to read num_elements from device");
+    if (!readHeaderValue(SETTINGS_NUM_ELEMENTS, &value) || !settingsLayoutKnown(value))
         return;
-    }
-    // The record has 31 words after its checksum; a larger count is a layout
-    // this tool does not know, and its checksums would mean nothing.
-    if (value > SETTINGS_MAX_ELEMENTS) {
-        qDebug() << "Unsupported num_elements value" << value;
-        ui->statusbar->showMessage(
-            QString("Error: Device reports an unknown settings layout (num_elements %1, at most %2 supported)")
-                .arg(value)
-                .arg(SETTINGS_MAX_ELEMENTS));
-        return;
-    }
     user_config.num_elements = value;
     user_config_sizeof = 128;
 
+    bool ok = false;
     int unread = 0;
     for (int i = 0; i < SETTINGS_LAST_INDEX; ++i) {
         const settings_struct_index index = settings_struct_index(i);
@@ -793,30 +783,14 @@ void MainWindow::onSaveClicked()
             pending.insert(index);
     }
 
-    bool ok = false;
-    uint32_t value = get_value(comms, SETTINGS_COMMS, SETTINGS_VERSION, &ok);
-    if (!ok) {
-        qDebug() << "Error reading memory version value";
-        ui->statusbar->showMessage("Error: Failed to read memory version from device");
+    uint32_t value;
+    if (!readHeaderValue(SETTINGS_VERSION, &value)) {
         changed_values = pending;
         return;
     }
     mem_version = value;
     user_config.version = value;
-
-    value = get_value(comms, SETTINGS_COMMS, SETTINGS_NUM_ELEMENTS, &ok);
-    if (!ok) {
-        qDebug() << "Error reading num_elements value";
-        ui->statusbar->showMessage("Error: Failed to read num_elements from device");
-        changed_values = pending;
-        return;
-    }
-    if (value > SETTINGS_MAX_ELEMENTS) {
-        qDebug() << "Unsupported num_elements value" << value;
-        ui->statusbar->showMessage(
-            QString("Error: Device reports an unknown settings layout (num_elements %1, at most %2 supported)")
-                .arg(value)
-                .arg(SETTINGS_MAX_ELEMENTS));
+    if (!readHeaderValue(SETTINGS_NUM_ELEMENTS, &value) || !settingsLayoutKnown(value)) {
         changed_values = pending;
         return;
     }

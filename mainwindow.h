@@ -44,6 +44,8 @@ public:
 
     // Shared steps of the commands and handlers above.
     bool linkReady();
+    bool readHeaderValue(settings_struct_index index, uint32_t* value);
+    bool settingsLayoutKnown(uint32_t num_elements);
     void writeUnitsFromForm();
     void pickColour(int row);
     void colourTextChanged(int row);

@@ -30,6 +30,20 @@ static_assert(offsetof(COMMS_MSG_t, msg_len) == 5, "msg_len at offset 5");
 static_assert(offsetof(COMMS_MSG_t, data) == 6, "data at offset 6");
 static_assert(offsetof(COMMS_MSG_t, padding) == 70, "padding at offset 70");
 
+// Multi-byte numbers inside payloads and on the wire are little-endian.
+inline uint32_t get_le32(const uint8_t* p)
+{
+    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
+}
+
+inline void put_le32(uint8_t* p, uint32_t v)
+{
+    p[0] = uint8_t(v);
+    p[1] = uint8_t(v >> 8);
+    p[2] = uint8_t(v >> 16);
+    p[3] = uint8_t(v >> 24);
+}
+
 // USB identifiers of the unit's HID interface. 0x1209 is the pid.codes
 // vendor; product 0x0001 is its test identifier, never given to a product.
 static const uint16_t vendor_id = 0x1209;

@@ -47,9 +47,7 @@ struct Exchange {
 
 COMMS_MSG_t msg(uint32_t id, uint8_t len)
 {
-    COMMS_MSG_t m;
-    std::memset(&m, 0, sizeof m);
-    m.can_ID = id;
+    COMMS_MSG_t m = sim::make_msg(id, {});
     m.msg_len = len;
     return m;
 }

@@ -39,18 +39,19 @@ COMMS_MSG_t zeroed_msg()
     return msg;
 }
 
-uint32_t le32(const uint8_t* p)
+// A read result that brought no message: prints the line for an empty read
+// (0) or for a failed one (negative) and returns false.
+bool read_brought_message(int got, const char* no_data_line, const char* error_line)
 {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
-void put_le32(uint8_t* p, uint32_t v)
-{
-    p[0] = static_cast<uint8_t>(v & 0xFF);
-    p[1] = static_cast<uint8_t>((v >> 8) & 0xFF);
-    p[2] = static_cast<uint8_t>((v >> 16) & 0xFF);
-    p[3] = static_cast<uint8_t>((v >> 24) & 0xFF);
+    if (got == 0) {
+        std::puts(no_data_line);
+        return false;
+    }
+    if (got < 0) {
+        std::puts(error_line);
+        return false;
+    }
+    return true;
 }
 
 bool usb_up(const USBHID* usb)
@@ -252,12 +253,8 @@ uint32_t get_serialnumber(CommsManager* comms, COMM_INTERFACE_t iface)
     // anything else does not count as verified.
     COMMS_MSG_t response = zeroed_msg();
     int got = (can != nullptr) ? can->read(&response) : usb->read(&response);
-    if (got == 0) {
-        std::puts("get_serialnumber: No response received from device (timeout or no data).");
-        return kFailure;
-    }
-    if (got < 0) {
-        std::puts("get_serialnumber: Error reading response from device.");
+    if (!read_brought_message(got, "get_serialnumber: No response received from device (timeout or no data).",
+                              "get_serialnumber: Error reading response from device.")) {
         return kFailure;
     }
     if (response.can_ID != CANMSG_WHOAMI || response.msg_len != 8) {
@@ -304,13 +301,8 @@ uint32_t get_value(CommsManager* comms, target_comms_t src, uint8_t index, bool*
             return kFailure;
         }
         COMMS_MSG_t response = zeroed_msg();
-        int got = comms->read(&response);
-        if (got == 0) {
-            std::puts("No response received from device (timeout or no data).");
-            return kFailure;
-        }
-        if (got < 0) {
-            std::puts("Error reading response from device.");
+        if (!read_brought_message(comms->read(&response), "No response received from device (timeout or no data).",
+                                  "Error reading response from device.")) {
             return kFailure;
         }
         if (response.msg_len < 4) {
@@ -320,7 +312,7 @@ uint32_t get_value(CommsManager* comms, target_comms_t src, uint8_t index, bool*
             if (ok != nullptr) {
                 *ok = true;
             }
-            return le32(response.data);
+            return get_le32(response.data);
         }
     }
 }
@@ -351,13 +343,8 @@ bool wait_for_ack(CommsManager* comms, uint32_t expected_can_id)
     }
     for (;;) {
         COMMS_MSG_t msg = zeroed_msg();
-        int got = comms->read(&msg);
-        if (got == 0) {
-            std::puts("No ACK received from device (timeout or no data).");
-            return false;
-        }
-        if (got < 0) {
-            std::puts("Error reading ACK from device.");
+        if (!read_brought_message(comms->read(&msg), "No ACK received from device (timeout or no data).",
+                                  "Error reading ACK from device.")) {
             return false;
         }
         // A NACK ends the wait whatever command it refers to.
@@ -373,7 +360,7 @@ bool wait_for_ack(CommsManager* comms, uint32_t expected_can_id)
                         static_cast<unsigned>(msg.msg_len));
             return false;
         }
-        uint32_t acked = le32(msg.data);
+        uint32_t acked = get_le32(msg.data);
         if (acked != expected_can_id) {
             std::printf("ACK validation failed: data can_ID mismatch (expected 0x%08X, got 0x%08X)\n",
                         expected_can_id, acked);
@@ -395,13 +382,8 @@ bool wait_for_mx25_ack(CommsManager* comms, uint8_t* op_type_out, uint32_t* addr
     }
     for (;;) {
         COMMS_MSG_t msg = zeroed_msg();
-        int got = comms->read(&msg);
-        if (got == 0) {
-            std::puts("wait_for_mx25_ack: No response received (timeout or no data).");
-            return false;
-        }
-        if (got < 0) {
-            std::puts("wait_for_mx25_ack: Error reading response from device.");
+        if (!read_brought_message(comms->read(&msg), "wait_for_mx25_ack: No response received (timeout or no data).",
+                                  "wait_for_mx25_ack: Error reading response from device.")) {
             return false;
         }
         if (msg.can_ID == CANMSG_MX25_ACK) {
@@ -409,7 +391,7 @@ bool wait_for_mx25_ack(CommsManager* comms, uint8_t* op_type_out, uint32_t* addr
                 *op_type_out = msg.data[0];
             }
             if (address_out != nullptr && msg.msg_len > 4) {
-                *address_out = le32(&msg.data[1]);
+                *address_out = get_le32(&msg.data[1]);
             }
             return true;
         }

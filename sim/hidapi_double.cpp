@@ -33,10 +33,7 @@ std::vector<uint8_t> input_report(const COMMS_MSG_t& m)
     std::vector<uint8_t> r(INPUT_REPORT_SIZE, 0);
     r[0] = INPUT_REPORT_NUMBER;
     r[1] = m.iface;
-    r[2] = uint8_t(m.can_ID);
-    r[3] = uint8_t(m.can_ID >> 8);
-    r[4] = uint8_t(m.can_ID >> 16);
-    r[5] = uint8_t(m.can_ID >> 24);
+    put_le32(r.data() + 2, m.can_ID);
     r[6] = m.msg_len;
     std::memcpy(r.data() + 7, m.data, sizeof m.data);
     return r;
@@ -77,8 +74,7 @@ bool decode_output_report(const unsigned char* data, size_t length, COMMS_MSG_t*
         return false;
     std::memset(msg, 0, sizeof *msg);
     msg->iface = USB_HID;
-    msg->can_ID = uint32_t(data[1]) | (uint32_t(data[2]) << 8) | (uint32_t(data[3]) << 16) |
-                  (uint32_t(data[4]) << 24);
+    msg->can_ID = get_le32(data + 1);
     msg->msg_len = data[5];
     std::memcpy(msg->data, data + 6, data[5]);
     return true;

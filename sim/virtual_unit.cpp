@@ -22,19 +22,6 @@ const uint8_t MARKER_1 = 0x15;
 
 const uint32_t CALIB_MAGIC = 0x42494C43;  // "CLIB" in memory
 
-void put_le32(uint8_t* p, uint32_t v)
-{
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-    p[2] = uint8_t(v >> 16);
-    p[3] = uint8_t(v >> 24);
-}
-
-uint32_t get_le32(const uint8_t* p)
-{
-    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
-
 COMMS_MSG_t blank(uint32_t can_ID, uint8_t msg_len)
 {
     COMMS_MSG_t m;

@@ -210,8 +210,7 @@ int CANFD::write(const uint8_t* data, size_t length)
     if (!connected || socket_fd < 0 || data == nullptr || length <= 4) {
         return -1;
     }
-    uint32_t can_id = static_cast<uint32_t>(data[0]) | (static_cast<uint32_t>(data[1]) << 8) |
-                      (static_cast<uint32_t>(data[2]) << 16) | (static_cast<uint32_t>(data[3]) << 24);
+    uint32_t can_id = get_le32(data);
     uint8_t len = data[4];
     if (len > CANFD_MAX_DLEN || length < static_cast<size_t>(len) + kByteFormHeader) {
         return -1;

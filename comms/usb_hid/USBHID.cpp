@@ -97,8 +97,7 @@ int USBHID::read(COMMS_MSG_t* msg)
 
     std::memset(msg, 0, sizeof(*msg));
     msg->iface = static_cast<COMM_INTERFACE_t>(buffer[1]);
-    msg->can_ID = static_cast<uint32_t>(buffer[2]) | (static_cast<uint32_t>(buffer[3]) << 8) |
-                  (static_cast<uint32_t>(buffer[4]) << 16) | (static_cast<uint32_t>(buffer[5]) << 24);
+    msg->can_ID = get_le32(buffer + 2);
     msg->msg_len = buffer[6];
 
     // The report's own length bounds the copy, whatever its msg_len byte says;
@@ -146,10 +145,7 @@ int USBHID::write(const COMMS_MSG_t& msg)
     }
 
     uint8_t body[kOutputBodyHeader + sizeof(msg.data)];
-    body[0] = static_cast<uint8_t>(msg.can_ID & 0xFF);
-    body[1] = static_cast<uint8_t>((msg.can_ID >> 8) & 0xFF);
-    body[2] = static_cast<uint8_t>((msg.can_ID >> 16) & 0xFF);
-    body[3] = static_cast<uint8_t>((msg.can_ID >> 24) & 0xFF);
+    put_le32(body, msg.can_ID);
     body[4] = msg.msg_len;
     std::memcpy(body + kOutputBodyHeader, msg.data, msg.msg_len);
     return write(body, kOutputBodyHeader + msg.msg_len);
