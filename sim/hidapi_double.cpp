@@ -1,6 +1,12 @@
 // The hidapi functions the USB transport calls, answering from the world:
 // the interfaces it lists, and the virtual unit behind the unit's interface.
 // Linked instead of the real library, never next to it.
+//
+// As with hidraw, every open handle has its own input buffer of 64 reports.
+// It starts empty (reports that arrived before the open are not seen) and
+// drops new reports while it is full. Only output reports with the unit's
+// report number (5) reach the unit; the link takes others and the unit
+// ignores them.
 
 #include <hidapi.h>
 
@@ -15,6 +21,8 @@ struct hid_device_ {
     std::string path;
     bool is_unit;
     bool nonblocking;
+    std::chrono::steady_clock::time_point opened;
+    std::deque<std::vector<uint8_t>> input;
 };
 
 namespace {
@@ -27,6 +35,9 @@ using sim::detail::world;
 // interrupt endpoint: report number, iface, identifier, msg_len, 64 bytes.
 const size_t INPUT_REPORT_SIZE = 7 + 64;
 const uint8_t INPUT_REPORT_NUMBER = 0x01;
+const uint8_t OUTPUT_REPORT_NUMBER = 0x05;
+// hidraw's per-file ring of input reports.
+const size_t HANDLE_BUFFER_REPORTS = 64;
 
 std::vector<uint8_t> input_report(const COMMS_MSG_t& m)
 {
@@ -62,15 +73,31 @@ bool usable(const World& w, hid_device* dev)
 
 hid_device* open_locked(World& w, const sim::HidInterface& i)
 {
-    hid_device* dev = new hid_device{i.path, i.is_unit, false};
+    hid_device* dev = new hid_device{i.path, i.is_unit, false, Clock::now(), {}};
     w.hid_handles.insert(dev);
     return dev;
+}
+
+// Hands every report that has arrived by now to the unit's open handles,
+// each into its own buffer.
+void settle_locked(World& w)
+{
+    const Clock::time_point now = Clock::now();
+    while (!w.hid_input.empty() && w.hid_input.front().due <= now) {
+        const sim::detail::Delivery& d = w.hid_input.front();
+        for (hid_device* dev : w.hid_handles) {
+            if (dev->is_unit && listed(w, dev->path) && dev->opened <= d.due &&
+                dev->input.size() < HANDLE_BUFFER_REPORTS)
+                dev->input.push_back(d.bytes);
+        }
+        w.hid_input.pop_front();
+    }
 }
 
 // An output report [report id, can_ID (4, LE), msg_len, payload] to the unit.
 bool decode_output_report(const unsigned char* data, size_t length, COMMS_MSG_t* msg)
 {
-    if (length < 6 || data[5] > sizeof msg->data || length < 6u + data[5])
+    if (length < 6 || data[0] != OUTPUT_REPORT_NUMBER || data[5] > sizeof msg->data || length < 6u + data[5])
         return false;
     std::memset(msg, 0, sizeof *msg);
     msg->iface = USB_HID;
@@ -93,15 +120,16 @@ int read_report(hid_device* dev, unsigned char* data, size_t length, int ms, boo
     for (;;) {
         if (!usable(w, dev))
             return -1;
-        const Clock::time_point now = Clock::now();
-        const bool queued = dev->is_unit && !w.hid_input.empty();
-        if (queued && w.hid_input.front().due <= now) {
-            const std::vector<uint8_t> r = std::move(w.hid_input.front().bytes);
-            w.hid_input.pop_front();
+        settle_locked(w);
+        if (!dev->input.empty()) {
+            const std::vector<uint8_t> r = std::move(dev->input.front());
+            dev->input.pop_front();
             const size_t n = std::min(length, r.size());
             std::memcpy(data, r.data(), n);
             return int(n);
         }
+        const Clock::time_point now = Clock::now();
+        const bool queued = dev->is_unit && !w.hid_input.empty();
         if (ms >= 0 && now >= deadline)
             return 0;
         if (ms < 0 && !queued) {
@@ -159,6 +187,7 @@ hid_device* hid_open(unsigned short vendor_id, unsigned short product_id, const 
 {
     World& w = world();
     std::lock_guard<std::mutex> lk(w.mu);
+    settle_locked(w);
     for (const sim::HidInterface& i : w.hid_interfaces) {
         if (matches(i, vendor_id, product_id))
             return open_locked(w, i);
@@ -172,6 +201,7 @@ hid_device* hid_open_path(const char* path)
         return nullptr;
     World& w = world();
     std::lock_guard<std::mutex> lk(w.mu);
+    settle_locked(w);
     const sim::HidInterface* i = listed(w, path);
     return i ? open_locked(w, *i) : nullptr;
 }
@@ -180,6 +210,8 @@ void hid_close(hid_device* dev)
 {
     World& w = world();
     std::lock_guard<std::mutex> lk(w.mu);
+    // Reports that arrived while it was open are its own, not a later handle's.
+    settle_locked(w);
     if (dev && w.hid_handles.erase(dev)) {
         delete dev;
         w.hid_cv.notify_all();

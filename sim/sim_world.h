@@ -6,7 +6,8 @@
 // virtual unit is attached, link latency, and wire-level captures.
 // Every function is thread-safe. The default world (at start and after
 // reset()) has the unit's HID interface enumerated and answering, "can0"
-// existing with the unit attached and answering, no faults, no latency.
+// existing, up, with the unit attached and answering, no faults, no
+// latency, no broadcasts.
 
 #include <chrono>
 #include <cstdint>
@@ -51,13 +52,35 @@ void push_hid_input(const std::vector<uint8_t>& raw_report);  // queued as an in
 std::vector<std::vector<uint8_t>> hid_written();              // every hid_write, raw
 int hid_open_handles();
 
-// CAN FD
+// CAN FD. Writes fail as the kernel's do: EINVAL for a frame of the wrong
+// size (72 bytes without CAN_RAW_FD_FRAMES) or an over-long len, ENXIO on an
+// unbound socket or a vanished interface, ENETDOWN on an interface that is
+// down, ENOBUFS once the controller's queue is full because no node
+// acknowledges. FD frames whose len a CAN FD frame cannot carry (9-63 but
+// not 12, 16, 20, 24, 32, 48) reach the unit padded with zeros to the next
+// length that it can.
 void set_can_interfaces(const std::vector<std::string>& names);  // existing interfaces
+void set_can_interface_up(const std::string& name, bool up);     // a downed interface also fails its readers once
 void set_can_unit_attached(bool attached);                       // unit is a node on can0
 void set_can_silent(bool silent);
+void set_can_no_ack(bool no_ack);             // no node acknowledges: frames stay queued, then ENOBUFS
+void inject_can_eintr(int reads, int writes); // the next reads / writes on CAN sockets fail with EINTR
 void push_can_frame(const void* frame, size_t len);  // 16 (classic) or 72 (FD) bytes, from another node on can0
 std::vector<std::vector<uint8_t>> can_written();     // every frame a tool socket wrote, raw
 int can_open_sockets();                              // emulated CAN sockets still open
+
+// A frame a node on can0 sends by itself, over and over.
+struct Broadcast {
+    COMMS_MSG_t msg;  // identifier, len and payload
+    bool classic;     // a classic 16-byte frame instead of an FD frame
+    std::chrono::microseconds period;
+    bool from_unit;   // sent only while the unit is attached and not silent
+};
+// The unit's own sensor traffic: accelerometer, gyro and static pressure, 10 Hz each.
+std::vector<Broadcast> unit_sensor_broadcasts();
+// Another node's traffic: a control head's classic keep-alive at 20 Hz.
+Broadcast second_node_broadcast();
+void set_can_broadcasts(const std::vector<Broadcast>& list);
 
 void set_latency(Link link, LatencyModel model);     // null model: no latency
 void clear_captures();

@@ -1,29 +1,29 @@
 // Raw CAN sockets without kernel CAN support. socket(PF_CAN, SOCK_RAW,
 // CAN_RAW) hands out one end of an AF_UNIX SOCK_SEQPACKET pair; the bus
 // keeps the other end. Packets keep frame boundaries, so the tool's own
-// read, write, fcntl and close work unchanged on it, and SO_RCVTIMEO /
-// SO_SNDTIMEO / O_NONBLOCK give real time-outs. Only the calls that must
-// know about CAN are interposed here (socket, ioctl SIOCGIFINDEX, setsockopt
-// SOL_CAN_RAW, bind); every other call, and every call on another
-// descriptor, goes to the next definition (libc, or a sanitizer's).
+// fcntl, poll and close work unchanged on it, and SO_RCVTIMEO /
+// SO_SNDTIMEO / O_NONBLOCK give real time-outs. The calls that must know
+// about CAN are interposed here (socket, ioctl SIOCGIFINDEX, setsockopt
+// SOL_CAN_RAW, bind, and read / write for the errors the kernel gives);
+// every other call, and every call on another descriptor, goes to the next
+// definition (libc, or a sanitizer's).
 //
 // One bus thread poll()s the bus ends and a wake-up eventfd and sleeps until
-// the next frame of the unit is due. A frame the tool writes is captured,
-// passed to the other sockets bound to the same interface (never back to its
-// sender), and on can0 handed to the virtual unit.
+// the next frame of the unit or of a broadcasting node is due. A frame the
+// tool writes is captured, passed to the other sockets bound to the same
+// interface (never back to its sender), and on can0 handed to the virtual
+// unit.
 //
-// What the kernel would refuse at write() time cannot be refused here,
-// because write is not interposed: a 72-byte frame on a socket without
-// CAN_RAW_FD_FRAMES, a frame of any other size, or a frame from a socket
-// that is unbound (or bound to all interfaces) is dropped by the bus and
-// never captured.
+// write() refuses what the kernel refuses (see sim_world.h). A frame that
+// passes goes through the socket pair to the bus thread.
 //
-// Closed sockets: close is not interposed either. A socket is known closed
-// when its bus end reads end-of-file / reports POLLHUP (the bus thread and
-// every world call check), and a descriptor number is only taken for an
-// emulated socket while fstat() still shows the same socket inode, so a
-// reused number never reaches a stale registration. socket() also drops a
-// registration left under the number it hands out.
+// Closed sockets: close is not interposed. A socket is known closed when its
+// bus end reads end-of-file / reports POLLHUP (the bus thread and every world
+// call check), and a descriptor number is only taken for an emulated socket
+// while fstat() still shows the same socket inode, so a reused number never
+// reaches a stale registration. socket() also drops a registration left
+// under the number it hands out. Descriptors at or above FLAGGED_FDS are
+// never emulated: socket() refuses them with EMFILE.
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -44,6 +44,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "../EFIS_shared/can_export.h"
 #include "world_internal.h"
 
 namespace {
@@ -57,12 +58,16 @@ using socket_fn = int (*)(int, int, int);
 using ioctl_fn = int (*)(int, unsigned long, ...);
 using setsockopt_fn = int (*)(int, int, int, const void*, socklen_t);
 using bind_fn = int (*)(int, const struct sockaddr*, socklen_t);
+using read_fn = ssize_t (*)(int, void*, size_t);
+using write_fn = ssize_t (*)(int, const void*, size_t);
 
 struct RealCalls {
     socket_fn socket;
     ioctl_fn ioctl;
     setsockopt_fn setsockopt;
     bind_fn bind;
+    read_fn read;
+    write_fn write;
 };
 
 template <class F>
@@ -79,12 +84,27 @@ const RealCalls& real()
         next_definition<ioctl_fn>("ioctl"),
         next_definition<setsockopt_fn>("setsockopt"),
         next_definition<bind_fn>("bind"),
+        next_definition<read_fn>("read"),
+        next_definition<write_fn>("write"),
     };
     return calls;
 }
 
 // Live registrations; lets calls on ordinary descriptors skip the lock.
 std::atomic<int> g_emulated{0};
+// One flag per descriptor number that is (or may still be) an emulated
+// socket, so that read and write on every other descriptor, the bus
+// thread's own included, never take the world's lock.
+const int FLAGGED_FDS = 4096;
+std::atomic<bool> g_flagged[FLAGGED_FDS];
+
+bool flagged(int fd)
+{
+    return fd >= 0 && fd < FLAGGED_FDS && g_flagged[fd].load(std::memory_order_acquire);
+}
+
+// The kernel's transmit queue of a CAN interface (txqueuelen 10).
+const int TX_QUEUE_FRAMES = 10;
 // Set once a bus thread was started, so exit only touches the world then.
 std::atomic<bool> g_bus_started{false};
 
@@ -130,7 +150,34 @@ std::vector<uint8_t> fd_frame_of(const COMMS_MSG_t& m)
     return std::vector<uint8_t>(p, p + sizeof f);
 }
 
-// Both frame layouts start with can_id, len, then data at byte 8.
+std::vector<uint8_t> classic_frame_of(const COMMS_MSG_t& m)
+{
+    struct can_frame f;
+    std::memset(&f, 0, sizeof f);
+    f.can_id = m.can_ID;
+    f.len = std::min<uint8_t>(m.msg_len, CAN_MAX_DLEN);
+    std::memcpy(f.data, m.data, f.len);
+    const uint8_t* p = reinterpret_cast<const uint8_t*>(&f);
+    return std::vector<uint8_t>(p, p + sizeof f);
+}
+
+// The payload length a CAN FD frame of `len` bytes has on the wire: the
+// data length code only knows 0-8, 12, 16, 20, 24, 32, 48 and 64.
+uint8_t fd_wire_length(uint8_t len)
+{
+    static const uint8_t lengths[] = {12, 16, 20, 24, 32, 48, 64};
+    if (len <= 8)
+        return len;
+    for (uint8_t l : lengths) {
+        if (l >= len)
+            return l;
+    }
+    return CANFD_MAX_DLEN;
+}
+
+// Both frame layouts start with can_id, len, then data at byte 8. An FD
+// frame arrives as the bus carried it: its length rounded up to one the
+// data length code can express, the padding zero.
 COMMS_MSG_t message_of(const uint8_t* frame, size_t len)
 {
     struct canfd_frame f;
@@ -141,16 +188,34 @@ COMMS_MSG_t message_of(const uint8_t* frame, size_t len)
     std::memset(&m, 0, sizeof m);
     m.iface = CAN_FD;
     m.can_ID = f.can_id;
-    m.msg_len = f.len;
-    std::memcpy(m.data, f.data, std::min<size_t>(f.len, room));
+    const uint8_t sent = uint8_t(std::min<size_t>(f.len, room));
+    m.msg_len = len == CANFD_MTU ? fd_wire_length(sent) : sent;
+    std::memcpy(m.data, f.data, sent);
     return m;
+}
+
+// What the kernel's raw CAN sendmsg would refuse, as an errno, or 0.
+int write_error_locked(World& w, const CanSocket& s, const void* frame, size_t len)
+{
+    if (len != CAN_MTU && !(len == CANFD_MTU && s.fd_frames))
+        return EINVAL;
+    if (!frame)
+        return EFAULT;
+    const uint8_t dlen = static_cast<const uint8_t*>(frame)[offsetof(struct canfd_frame, len)];
+    if (dlen > (len == CAN_MTU ? CAN_MAX_DLEN : CANFD_MAX_DLEN))
+        return EINVAL;
+    if (!s.bound || s.ifname.empty() || !interface_exists(w, s.ifname))
+        return ENXIO;
+    if (w.can_down.count(s.ifname))
+        return ENETDOWN;
+    return 0;
 }
 
 void on_tool_frame_locked(World& w, const CanSocket& from, const uint8_t* frame, size_t len)
 {
-    if (!from.bound || from.ifname.empty() || !interface_exists(w, from.ifname))
-        return;
-    if (len != CAN_MTU && !(len == CANFD_MTU && from.fd_frames))
+    // write() refused everything else already; a frame can still meet an
+    // interface that vanished or went down since.
+    if (write_error_locked(w, from, frame, len) != 0)
         return;
     w.can_written.emplace_back(frame, frame + len);
     for (const auto& entry : w.can_sockets) {
@@ -193,9 +258,16 @@ bool drain_locked(World& w, const CanSocket& s)
 void drop_locked(World& w, std::map<int, CanSocket>::iterator it)
 {
     w.can_closed_bus_fds.push_back(it->second.bus_fd);
+    if (it->first >= 0 && it->first < FLAGGED_FDS)
+        g_flagged[it->first].store(false, std::memory_order_release);
     w.can_sockets.erase(it);
     --g_emulated;
     sim::detail::can_wake_locked(w);
+}
+
+bool unit_interface_carries(const World& w)
+{
+    return interface_exists(w, UNIT_INTERFACE) && !w.can_down.count(UNIT_INTERFACE);
 }
 
 void deliver_due_locked(World& w)
@@ -204,11 +276,39 @@ void deliver_due_locked(World& w)
     while (!w.can_output.empty() && w.can_output.front().due <= now) {
         const std::vector<uint8_t> frame = std::move(w.can_output.front().bytes);
         w.can_output.pop_front();
-        if (!interface_exists(w, UNIT_INTERFACE))
+        if (!unit_interface_carries(w))
             continue;
         for (const auto& entry : w.can_sockets)
             deliver_locked(entry.second, UNIT_INTERFACE, frame.data(), frame.size());
     }
+    for (sim::detail::ScheduledBroadcast& sb : w.can_broadcasts) {
+        if (sb.next > now)
+            continue;
+        // A node that fell behind (a stopped process) sends once, not a burst.
+        sb.next = std::max(sb.next + sb.b.period, now);
+        const bool sends = !sb.b.from_unit || (w.can_unit_attached && !w.can_silent);
+        if (!sends || !unit_interface_carries(w))
+            continue;
+        const std::vector<uint8_t> frame = sb.b.classic ? classic_frame_of(sb.b.msg) : fd_frame_of(sb.b.msg);
+        for (const auto& entry : w.can_sockets)
+            deliver_locked(entry.second, UNIT_INTERFACE, frame.data(), frame.size());
+    }
+}
+
+// When the bus thread must next deliver something, if ever.
+bool next_due_locked(const World& w, Clock::time_point* due)
+{
+    bool any = false;
+    if (!w.can_output.empty()) {
+        *due = w.can_output.front().due;
+        any = true;
+    }
+    for (const sim::detail::ScheduledBroadcast& sb : w.can_broadcasts) {
+        if (!any || sb.next < *due)
+            *due = sb.next;
+        any = true;
+    }
+    return any;
 }
 
 // The emulated socket behind descriptor fd, or null if fd is not (or no
@@ -243,8 +343,9 @@ void bus_main()
             fds.push_back({entry.second.bus_fd, POLLIN, 0});
         struct timespec ts;
         struct timespec* timeout = nullptr;
-        if (!w.can_output.empty()) {
-            const auto left = std::max(Clock::duration::zero(), w.can_output.front().due - Clock::now());
+        Clock::time_point due;
+        if (next_due_locked(w, &due)) {
+            const auto left = std::max(Clock::duration::zero(), due - Clock::now());
             const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
             ts.tv_sec = time_t(ns / 1000000000);
             ts.tv_nsec = long(ns % 1000000000);
@@ -320,6 +421,11 @@ int open_emulated(int type)
     int sv[2];
     if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv) != 0)
         return -1;
+    if (sv[0] >= FLAGGED_FDS) {
+        close(sv[0]);
+        close(sv[1]);
+        return fail(EMFILE);
+    }
     if (!(type & SOCK_CLOEXEC))
         (void)fcntl(sv[0], F_SETFD, 0);
     if (type & SOCK_NONBLOCK)
@@ -345,6 +451,7 @@ int open_emulated(int type)
     s.dev = st.st_dev;
     s.ino = st.st_ino;
     w.can_sockets[sv[0]] = s;
+    g_flagged[sv[0]].store(true, std::memory_order_release);
     ++g_emulated;
     start_bus_locked(w);
     sim::detail::can_wake_locked(w);
@@ -444,6 +551,71 @@ int can_open_sockets()
     return int(w.can_sockets.size());
 }
 
+void set_can_interface_up(const std::string& name, bool up)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lk(w.mu);
+    detail::can_sync_locked(w);
+    if (up) {
+        w.can_down.erase(name);
+        return;
+    }
+    if (!w.can_down.insert(name).second)
+        return;
+    // Sockets bound to it learn of it on their next read, as from sk_err.
+    for (auto& entry : w.can_sockets) {
+        if (entry.second.bound && entry.second.ifname == name)
+            entry.second.pending_error = ENETDOWN;
+    }
+}
+
+void set_can_no_ack(bool no_ack)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lk(w.mu);
+    detail::can_sync_locked(w);
+    w.can_no_ack = no_ack;
+    w.can_unacked = 0;
+}
+
+void inject_can_eintr(int reads, int writes)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lk(w.mu);
+    w.can_eintr_reads = reads;
+    w.can_eintr_writes = writes;
+}
+
+std::vector<Broadcast> unit_sensor_broadcasts()
+{
+    const std::chrono::microseconds period(100000);
+    return {
+        {make_msg(CANMSG_ACC, {12, 0, 0xF9, 0xFF, 0xEB, 0x03, 0, 0}), false, period, true},
+        {make_msg(CANMSG_GYRO, {1, 0, 0xFE, 0xFF, 0, 0, 0, 0}), false, period, true},
+        {make_msg(CANMSG_ST_PRES, {0x10, 0x8A, 0x01, 0x00}), false, period, true},
+    };
+}
+
+Broadcast second_node_broadcast()
+{
+    return {make_msg(CANMSG_IDRIVE_KEEPALIVE, {0xAA, 0x55}), true, std::chrono::microseconds(50000), false};
+}
+
+void set_can_broadcasts(const std::vector<Broadcast>& list)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lk(w.mu);
+    detail::can_sync_locked(w);
+    w.can_broadcasts.clear();
+    const Clock::time_point now = Clock::now();
+    for (size_t i = 0; i < list.size(); ++i) {
+        // Staggered, as independent nodes and tasks are.
+        const auto offset = list[i].period * int(i + 1) / int(list.size() + 1);
+        w.can_broadcasts.push_back({list[i], now + offset});
+    }
+    detail::can_wake_locked(w);
+}
+
 }  // namespace sim
 
 extern "C" {
@@ -511,6 +683,57 @@ int bind(int fd, const struct sockaddr* addr, socklen_t len) noexcept
     if (!real().bind)
         return fail(ENOSYS);
     return real().bind(fd, addr, len);
+}
+
+ssize_t read(int fd, void* buf, size_t count)
+{
+    if (flagged(fd)) {
+        World& w = world();
+        std::lock_guard<std::mutex> lk(w.mu);
+        if (CanSocket* s = find_locked(w, fd)) {
+            if (w.can_eintr_reads > 0) {
+                --w.can_eintr_reads;
+                return fail(EINTR);
+            }
+            if (s->pending_error != 0) {
+                const int err = s->pending_error;
+                s->pending_error = 0;
+                return fail(err);
+            }
+        }
+    }
+    if (!real().read)
+        return fail(ENOSYS);
+    return real().read(fd, buf, count);
+}
+
+ssize_t write(int fd, const void* buf, size_t count)
+{
+    if (flagged(fd)) {
+        World& w = world();
+        std::unique_lock<std::mutex> lk(w.mu);
+        if (CanSocket* s = find_locked(w, fd)) {
+            if (w.can_eintr_writes > 0) {
+                --w.can_eintr_writes;
+                return fail(EINTR);
+            }
+            if (const int err = write_error_locked(w, *s, buf, count))
+                return fail(err);
+            if (w.can_no_ack) {
+                // The controller keeps retrying the frame at the head of its
+                // queue; later frames wait behind it until the queue is full.
+                if (w.can_unacked >= TX_QUEUE_FRAMES)
+                    return fail(ENOBUFS);
+                ++w.can_unacked;
+                return ssize_t(count);
+            }
+        }
+        // The bus thread takes the lock to drain the pair: never hold it
+        // across a write that could wait for room.
+    }
+    if (!real().write)
+        return fail(ENOSYS);
+    return real().write(fd, buf, count);
 }
 
 }  // extern "C"

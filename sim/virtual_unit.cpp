@@ -186,7 +186,7 @@ void on_settings_store(VirtualUnit& u, const COMMS_MSG_t& req, Answers& out)
     rec.magic = SETTINGS_MAGIC;
     rec.crc32 = 0;
     const uint32_t crc = settings_CalcCRC(&rec);
-    if (crc != get_le32(req.data)) {
+    if (crc != get_le32(req.data) && !u.faults.lenient_store) {
         reply(out, flash_verdict(CANMSG_MX25_NACK, OP_SECTOR_ERASE, SETTINGS_STORAGE_ADDR));
         return;
     }
@@ -194,8 +194,14 @@ void on_settings_store(VirtualUnit& u, const COMMS_MSG_t& req, Answers& out)
     u.stored = rec;
     u.working = rec;
     ++u.stores;
-    reply(out, flash_verdict(CANMSG_MX25_ACK, OP_SECTOR_ERASE, SETTINGS_STORAGE_ADDR));
-    reply(out, ack(req.can_ID));
+    const COMMS_MSG_t erased = flash_verdict(CANMSG_MX25_ACK, OP_SECTOR_ERASE, SETTINGS_STORAGE_ADDR);
+    if (u.faults.store_ack_first) {
+        reply(out, ack(req.can_ID));
+        reply(out, erased);
+    } else {
+        reply(out, erased);
+        reply(out, ack(req.can_ID));
+    }
 }
 
 void on_calib_request(VirtualUnit& u, const COMMS_MSG_t& req, Answers& out)
@@ -366,6 +372,16 @@ std::vector<Answer> VirtualUnit::handle(const COMMS_MSG_t& request)
     } else if (const Handler* h = find_handler(id)) {
         h->run(*this, request, answers);
     }
+    const auto scripted = faults.answer_with.find(id);
+    if (scripted != faults.answer_with.end()) {
+        answers.clear();
+        for (const COMMS_MSG_t& m : scripted->second)
+            reply(answers, m);
+    }
+    const bool late = faults.late.count(id) ||
+                      (id == CANMSG_REQUEST_USER_SETTING && request.msg_len >= 1 &&
+                       faults.late_index.count(request.data[0]));
+    const int copies = faults.duplicate.count(id) ? 2 : 1;
 
     uint16_t sensor_count = 0;
     for (Answer& a : answers) {
@@ -377,13 +393,14 @@ std::vector<Answer> VirtualUnit::handle(const COMMS_MSG_t& request)
                 put_le32(m.data, id + 1);
         }
         m.iface = request.iface;
-        a.delay_us += faults.extra_delay_us;
+        a.delay_us += faults.extra_delay_us + (late ? faults.late_us : 0);
         for (int i = 0; i < faults.unrelated_before; ++i) {
             COMMS_MSG_t s = sensor_frame(sensor_count++);
             s.iface = request.iface;
             out.push_back({s, a.delay_us});
         }
-        out.push_back(a);
+        for (int i = 0; i < copies; ++i)
+            out.push_back(a);
     }
     return out;
 }

@@ -6,6 +6,7 @@
 // message, it answers with zero or more messages.
 
 #include <cstdint>
+#include <map>
 #include <set>
 #include <vector>
 
@@ -33,6 +34,21 @@ struct UnitFaults {
     bool store_flash_nack = false;       // store answered with CANMSG_MX25_NACK
     int unrelated_before = 0;            // CANMSG_ACC sensor frames sent before each answer
     uint32_t extra_delay_us = 0;         // added to every answer's delay
+
+    // Commands (can_ID) answered with exactly these messages instead of the
+    // unit's own answers; the unit still acts on the command.
+    std::map<uint32_t, std::vector<COMMS_MSG_t>> answer_with;
+    // Answers that come after the tool has stopped waiting: every answer to
+    // these commands (can_ID), or to value requests for these indices, is
+    // held back by late_us.
+    std::set<uint32_t> late;
+    std::set<uint8_t> late_index;
+    uint32_t late_us = 1100000;
+    std::set<uint32_t> duplicate;        // commands (can_ID) whose every answer is sent twice
+    // The store's acknowledgement before its flash acknowledgement: on CAN
+    // 0x255 wins arbitration when both wait in the unit's transmit queue.
+    bool store_ack_first = false;
+    bool lenient_store = false;          // stores its working record whatever checksum was sent
 };
 
 // A sensible factory record: version 3, 31 elements, valid checksum, white

@@ -34,6 +34,12 @@ void World::reset_locked()
     can_silent = false;
     can_output.clear();
     can_written.clear();
+    can_broadcasts.clear();
+    can_down.clear();
+    can_no_ack = false;
+    can_unacked = 0;
+    can_eintr_reads = 0;
+    can_eintr_writes = 0;
 }
 
 void enqueue(std::deque<Delivery>& q, Clock::time_point due, std::vector<uint8_t> bytes)

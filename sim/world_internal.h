@@ -43,6 +43,13 @@ struct CanSocket {
     bool fd_frames = false;
     bool bound = false;
     std::string ifname;  // bound interface; empty when bound to all of them
+    int pending_error = 0;  // reported once by the next read, as the kernel's sk_err
+};
+
+// A periodic frame on can0 and when it is next due.
+struct ScheduledBroadcast {
+    Broadcast b;
+    Clock::time_point next;
 };
 
 struct World {
@@ -57,7 +64,7 @@ struct World {
     std::vector<HidInterface> hid_interfaces;
     bool usb_silent = false;
     std::set<hid_device_*> hid_handles;
-    std::deque<Delivery> hid_input;  // input reports of the unit's interface
+    std::deque<Delivery> hid_input;  // the unit's input reports on their way to the open handles
     std::vector<std::vector<uint8_t>> hid_written;
 
     // CAN FD
@@ -68,6 +75,12 @@ struct World {
     std::vector<int> can_closed_bus_fds;   // closed by the bus thread only
     std::deque<Delivery> can_output;       // the unit's frames to can0
     std::vector<std::vector<uint8_t>> can_written;
+    std::vector<ScheduledBroadcast> can_broadcasts;
+    std::set<std::string> can_down;        // interfaces that exist but are down
+    bool can_no_ack = false;
+    int can_unacked = 0;                   // frames stuck in the controller while nobody acknowledges
+    int can_eintr_reads = 0;
+    int can_eintr_writes = 0;
 
     // Bus thread
     int wake_fd = -1;

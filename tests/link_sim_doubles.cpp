@@ -272,15 +272,17 @@ TEST(SimCan, FrameKindsReachOnlySocketsThatTakeThem)
     EXPECT_EQ(recv(fd_sock, &buf, sizeof buf, MSG_DONTWAIT), ssize_t(CANFD_MTU));
     EXPECT_EQ(recv(classic_sock, &buf, sizeof buf, MSG_DONTWAIT), -1);
 
-    // An FD frame from a socket without FD frames never reaches the bus,
-    // and the unit's FD answers never reach such a socket.
+    // The kernel refuses an FD frame from a socket without FD frames, and
+    // the unit's FD answers never reach such a socket.
     struct canfd_frame whoami;
     std::memset(&whoami, 0, sizeof whoami);
     whoami.can_id = CANMSG_WHOAMI;
     whoami.len = 2;
     whoami.data[0] = 0xEF;
     whoami.data[1] = 0x15;
-    ASSERT_EQ(write(classic_sock, &whoami, sizeof whoami), ssize_t(sizeof whoami));
+    errno = 0;
+    EXPECT_EQ(write(classic_sock, &whoami, sizeof whoami), -1);
+    EXPECT_EQ(errno, EINVAL);
     EXPECT_TRUE(sim::can_written().empty());
     ASSERT_EQ(write(fd_sock, &whoami, sizeof whoami), ssize_t(sizeof whoami));
     EXPECT_EQ(read(fd_sock, &buf, sizeof buf), ssize_t(CANFD_MTU));
@@ -366,3 +368,176 @@ TEST(SimLatency, ModelsKeepTheirOrder)
 }
 
 }  // namespace
+
+namespace {
+
+struct canfd_frame frame_of(uint32_t id, uint8_t len)
+{
+    struct canfd_frame f;
+    std::memset(&f, 0, sizeof f);
+    f.can_id = id;
+    f.len = len;
+    f.flags = CANFD_BRS;
+    for (uint8_t i = 0; i < len && i < CANFD_MAX_DLEN; ++i)
+        f.data[i] = uint8_t(0xA0 + i);
+    return f;
+}
+
+}  // namespace
+
+// write() fails the way the kernel's raw CAN socket does.
+TEST(SimCan, WritesFailAsTheKernelFailsThem)
+{
+    const struct {
+        const char* name;
+        void (*world)();
+        bool bound, fd_frames;
+        size_t size;
+        uint8_t len;
+        int err;
+    } cases[] = {
+        {"FD frame without FD frames", [] {}, true, false, CANFD_MTU, 2, EINVAL},
+        {"len beyond 64", [] {}, true, true, CANFD_MTU, 65, EINVAL},
+        {"classic len beyond 8", [] {}, true, true, CAN_MTU, 9, EINVAL},
+        {"odd size", [] {}, true, true, 20, 2, EINVAL},
+        {"unbound", [] {}, false, false, CAN_MTU, 2, ENXIO},
+        {"interface down", [] { sim::set_can_interface_up("can0", false); }, true, true, CANFD_MTU, 2, ENETDOWN},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::reset();
+        int fd = c.bound ? can_socket("can0", c.fd_frames) : socket(PF_CAN, SOCK_RAW, CAN_RAW);
+        ASSERT_GE(fd, 0);
+        c.world();
+        struct canfd_frame f = frame_of(CANMSG_WHOAMI, 0);
+        f.len = c.len;
+        errno = 0;
+        EXPECT_EQ(write(fd, &f, c.size), -1);
+        EXPECT_EQ(errno, c.err);
+        EXPECT_TRUE(sim::can_written().empty());
+        close(fd);
+    }
+
+    // A reader of an interface that goes down learns it once.
+    sim::reset();
+    int fd = can_socket("can0", true);
+    ASSERT_GE(fd, 0);
+    sim::set_can_interface_up("can0", false);
+    struct canfd_frame f;
+    errno = 0;
+    EXPECT_EQ(read(fd, &f, sizeof f), -1);
+    EXPECT_EQ(errno, ENETDOWN);
+    errno = 0;
+    EXPECT_EQ(read(fd, &f, sizeof f), -1);
+    EXPECT_EQ(errno, EAGAIN) << "then only the time-out";
+
+    // Nobody acknowledging: the controller's queue of 10 fills, then ENOBUFS.
+    sim::reset();
+    sim::set_can_no_ack(true);
+    f = frame_of(CANMSG_WHOAMI, 2);
+    for (int i = 0; i < 10; ++i)
+        EXPECT_EQ(write(fd, &f, sizeof f), ssize_t(sizeof f));
+    errno = 0;
+    EXPECT_EQ(write(fd, &f, sizeof f), -1);
+    EXPECT_EQ(errno, ENOBUFS);
+    sim::with_unit([](sim::VirtualUnit& u) { EXPECT_TRUE(u.received.empty()); });
+
+    sim::inject_can_eintr(1, 1);
+    errno = 0;
+    EXPECT_EQ(write(fd, &f, sizeof f), -1);
+    EXPECT_EQ(errno, EINTR);
+    EXPECT_EQ(read(fd, &f, sizeof f), -1);
+    EXPECT_EQ(errno, EINTR);
+    close(fd);
+}
+
+// The data length code has no code for 9-11, 13-15, ... bytes: the unit
+// receives such a frame padded with zeros to the next length that exists.
+TEST(SimCan, FdLengthsArriveAsTheBusCarriesThem)
+{
+    const struct {
+        uint8_t sent, received;
+    } cases[] = {{8, 8}, {9, 12}, {12, 12}, {13, 16}, {33, 48}, {36, 48}, {49, 64}, {64, 64}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(int(c.sent));
+        sim::reset();
+        int fd = can_socket("can0", true);
+        ASSERT_GE(fd, 0);
+        struct canfd_frame f = frame_of(CANMSG_WRITE_MX25, c.sent);
+        ASSERT_EQ(write(fd, &f, sizeof f), ssize_t(sizeof f));
+        ASSERT_EQ(sim::can_written().size(), 1u);  // syncs the bus
+        sim::with_unit([&](sim::VirtualUnit& u) {
+            ASSERT_EQ(u.received.size(), 1u);
+            EXPECT_EQ(u.received[0].msg_len, c.received);
+            EXPECT_EQ(std::memcmp(u.received[0].data, f.data, c.sent), 0);
+            for (int i = c.sent; i < 64; ++i)
+                EXPECT_EQ(u.received[0].data[i], 0) << i;
+        });
+        close(fd);
+    }
+}
+
+TEST(SimCan, BroadcastsReachEveryReaderOnTheirOwn)
+{
+    sim::reset();
+    std::vector<sim::Broadcast> b = sim::unit_sensor_broadcasts();
+    b.push_back(sim::second_node_broadcast());
+    sim::set_can_broadcasts(b);
+    int fd = can_socket("can0", true);
+    ASSERT_GE(fd, 0);
+    std::vector<uint32_t> ids;
+    unsigned char buf[CANFD_MTU];
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(250);
+    while (std::chrono::steady_clock::now() < until) {
+        const ssize_t n = read(fd, buf, sizeof buf);
+        if (n > 0) {
+            canid_t id;
+            std::memcpy(&id, buf, sizeof id);
+            ids.push_back(id);
+        }
+    }
+    for (uint32_t id : {uint32_t(CANMSG_ACC), uint32_t(CANMSG_GYRO), uint32_t(CANMSG_ST_PRES),
+                        uint32_t(CANMSG_IDRIVE_KEEPALIVE)})
+        EXPECT_NE(std::find(ids.begin(), ids.end(), id), ids.end()) << std::hex << id;
+    // A silent unit stops its own traffic; the other node goes on.
+    sim::set_can_silent(true);
+    const auto later = std::chrono::steady_clock::now() + std::chrono::milliseconds(150);
+    ids.clear();
+    while (read(fd, buf, sizeof buf) > 0 && std::chrono::steady_clock::now() < later) {
+        canid_t id;
+        std::memcpy(&id, buf, sizeof id);
+        ids.push_back(id);
+    }
+    EXPECT_EQ(std::count(ids.begin(), ids.end(), uint32_t(CANMSG_ACC)), 0);
+    EXPECT_GT(std::count(ids.begin(), ids.end(), uint32_t(CANMSG_IDRIVE_KEEPALIVE)), 0);
+    close(fd);
+}
+
+// Like hidraw: each open handle has its own buffer of 64 reports, empty at
+// open, that drops new reports while full; only report number 5 reaches the unit.
+TEST(SimHid, EachHandleBuffersItsOwnReports)
+{
+    sim::reset();
+    hid_device* a = hid_open_path("sim-hid-unit");
+    ASSERT_NE(a, nullptr);
+    for (int i = 0; i < 70; ++i)
+        ASSERT_EQ(hid_write(a, WHOAMI_REPORT.data(), WHOAMI_REPORT.size()), 8);
+    hid_device* b = hid_open_path("sim-hid-unit");
+    ASSERT_NE(b, nullptr);
+    unsigned char buf[128];
+    int got = 0;
+    while (hid_read_timeout(a, buf, sizeof buf, 0) > 0)
+        ++got;
+    EXPECT_EQ(got, 64);
+    EXPECT_EQ(hid_read_timeout(b, buf, sizeof buf, 0), 0) << "opened after the answers arrived";
+
+    Bytes other_number = WHOAMI_REPORT;
+    other_number[0] = 0x06;
+    EXPECT_EQ(hid_write(b, other_number.data(), other_number.size()), 8);
+    EXPECT_EQ(hid_read_timeout(b, buf, sizeof buf, 50), 0);
+    ASSERT_EQ(hid_write(b, WHOAMI_REPORT.data(), WHOAMI_REPORT.size()), 8);
+    EXPECT_EQ(hid_read_timeout(b, buf, sizeof buf, 50), 71);
+    EXPECT_EQ(hid_read_timeout(a, buf, sizeof buf, 0), 71) << "both handles see the unit's report";
+    hid_close(a);
+    hid_close(b);
+}

@@ -189,6 +189,19 @@ TEST(SimUnit, FaultsBendTheAnswers)
          {CANMSG_ACC, CANMSG_ACC, CANMSG_ACK}, {0x78, 0x03, 0, 0, 0xEF, 0x15}, 0},
         {"extra_delay_us", [](sim::UnitFaults& f) { f.extra_delay_us = 2500; }, {CANMSG_ACK},
          {0x78, 0x03, 0, 0, 0xEF, 0x15}, 2500},
+        {"late",
+         [](sim::UnitFaults& f) {
+             f.late = {CANMSG_SET_USER_SETTING};
+             f.late_us = 700000;
+         },
+         {CANMSG_ACK}, {0x78, 0x03, 0, 0, 0xEF, 0x15}, 700000},
+        {"late index is for value requests only", [](sim::UnitFaults& f) { f.late_index = {VNE_INDEX}; },
+         {CANMSG_ACK}, {0x78, 0x03, 0, 0, 0xEF, 0x15}, 0},
+        {"duplicate", [](sim::UnitFaults& f) { f.duplicate = {CANMSG_SET_USER_SETTING}; },
+         {CANMSG_ACK, CANMSG_ACK}, {0x78, 0x03, 0, 0, 0xEF, 0x15}, 0},
+        {"answer_with",
+         [](sim::UnitFaults& f) { f.answer_with[CANMSG_SET_USER_SETTING] = {make_msg(CANMSG_MX25_ACK, {0xAA})}; },
+         {CANMSG_MX25_ACK}, {0xAA}, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -207,6 +220,21 @@ TEST(SimUnit, FaultsBendTheAnswers)
             }
         }
     }
+}
+
+TEST(SimUnit, StoreAnswerOrderAndLenientUnit)
+{
+    VirtualUnit unit;
+    unit.faults.store_ack_first = true;
+    EXPECT_EQ(ids(unit.handle(store_msg(store_crc(unit.working)))),
+              (std::vector<uint32_t>{CANMSG_ACK, CANMSG_MX25_ACK}));
+    uint32_t vne = 181;
+    ASSERT_TRUE(settings_set_value(&unit.working, VNE_INDEX, &vne));
+    unit.faults.lenient_store = true;
+    unit.handle(store_msg(0x1234ABCD));
+    EXPECT_EQ(unit.stores, 2);
+    EXPECT_EQ(unit.stored.vspeeds.Vne, 181) << "stored whatever checksum came";
+    EXPECT_EQ(unit.stored.crc32, store_crc(unit.stored)) << "with its own checksum";
 }
 
 TEST(SimUnit, StoreFlashNackAndSilentIndex)
