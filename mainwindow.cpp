@@ -7,6 +7,7 @@
 #include <QFontDatabase>
 #include <QRegularExpression>
 #include <QStatusBar>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -124,16 +125,40 @@ int store_settings(CommsManager* comms, uint32_t crc)
         qDebug() << "Failed to send store command";
         return -1;
     }
-    if (!wait_for_mx25_ack(comms, nullptr, nullptr)) {
+    // On CAN the acknowledgement wins arbitration over the flash
+    // acknowledgement when both wait in the unit's queue: either order counts.
+    bool erased = false;
+    const bool answered = wait_for_ack_and_mx25_ack(comms, CANMSG_SAVE_USER_SETTINGS, &erased, nullptr, nullptr);
+    if (!erased) {
         qDebug() << "Flash erase failed or timeout waiting for MX25 erase status";
         return -1;
     }
     qDebug() << "Flash erase succeeded";
-    if (!wait_for_ack(comms, CANMSG_SAVE_USER_SETTINGS)) {
+    if (!answered) {
         qDebug() << "Store command failed: no valid ACK (or NACK) for save settings";
         return -1;
     }
     return 0;
+}
+
+// The record's ordinary values, 0 to 35.
+std::set<settings_struct_index> allValues()
+{
+    std::set<settings_struct_index> all;
+    for (int i = 0; i < SETTINGS_LAST_INDEX; ++i)
+        all.insert(settings_struct_index(i));
+    return all;
+}
+
+// A correction that is not a number would reach the unit's attitude
+// solution as garbage; it is as good as unread.
+bool usableValue(settings_struct_index index, uint32_t value)
+{
+    if (index != ROLL_CORRECTION_INDEX && index != PITCH_CORRECTION_INDEX)
+        return true;
+    float f;
+    std::memcpy(&f, &value, sizeof f);
+    return std::isfinite(f);
 }
 
 }  // namespace
@@ -181,6 +206,8 @@ MainWindow::MainWindow(QWidget* parent)
       airportDbFilePath(),
       comms(nullptr),
       changed_values(),
+      unknown_values(allValues()),
+      unsaved_values(),
       firmwareUploadThread(nullptr),
       airportUploadThread(nullptr)
 {
@@ -502,10 +529,12 @@ void MainWindow::onIcaoAddressTypeChanged()
 
 void MainWindow::updateConfigValueLocal(settings_struct_index index, uint32_t value)
 {
-    if (settings_set_value(&user_config, index, &value))
+    if (settings_set_value(&user_config, index, &value)) {
         changed_values.insert(index);
-    else
+        unknown_values.erase(index);
+    } else {
         qDebug() << "Error setting value for index" << int(index);
+    }
 }
 
 void MainWindow::updateConfigValueAndSend(settings_struct_index index, uint32_t value)
@@ -523,6 +552,8 @@ void MainWindow::updateConfigValueAndSend(settings_struct_index index, uint32_t 
         return;
     }
     changed_values.insert(index);
+    unknown_values.erase(index);
+    unsaved_values.insert(index);
     ui->statusbar->showMessage("Configuration updated successfully");
 }
 
@@ -670,6 +701,7 @@ void MainWindow::loadConfigFromDevice()
         return;
     changed_values.clear();
     std::memset(&user_config, 0, sizeof user_config);
+    unknown_values = allValues();
 
     uint32_t value;
     if (!readHeaderValue(SETTINGS_CHECKSUM_INDEX, &value))
@@ -693,10 +725,16 @@ void MainWindow::loadConfigFromDevice()
     for (int i = 0; i < SETTINGS_LAST_INDEX; ++i) {
         const settings_struct_index index = settings_struct_index(i);
         value = get_value(comms, SETTINGS_COMMS, uint8_t(i), &ok);
+        if (ok && !usableValue(index, value)) {
+            qDebug() << "Warning: Value for index" << i << "is not a finite number";
+            ok = false;
+        }
         if (!ok) {
             qDebug() << "Warning: Failed to read value for index" << i << ", setting to 0";
             value = 0;
             ++unread;
+        } else {
+            unknown_values.erase(index);
         }
         if (!settings_set_value(&user_config, index, &value)) {
             qDebug() << "Error setting value for index" << i;
@@ -724,7 +762,7 @@ void MainWindow::loadConfigFromDevice()
         ui->statusbar->showMessage("Warning: Configuration loaded from device, but CRC verification failed");
     } else {
         QString text = QString("Warning: Configuration loaded from device, but %1 value(s) could not be read "
-                               "and were set to 0")
+                               "- load again before saving")
                            .arg(unread);
         if (!crcOk)
             text += "; CRC verification failed";
@@ -742,6 +780,7 @@ int MainWindow::sendValues(const std::set<settings_struct_index>& indices, std::
             failed->insert(index);
         } else {
             ++sent;
+            unsaved_values.insert(index);
         }
         QThread::msleep(1);
     }
@@ -763,13 +802,22 @@ void MainWindow::onUpdateClicked()
     if (failed.empty())
         ui->statusbar->showMessage(QString("Successfully sent %1 configuration value(s) to device").arg(sent));
     else
-        ui->statusbar->showMessage(QString("Sent %1 value(s), %2 failed").arg(sent).arg(failed.size()));
+        ui->statusbar->showMessage(QString("Error: Sent %1 value(s), %2 failed").arg(sent).arg(failed.size()));
 }
 
 void MainWindow::onSaveClicked()
 {
     if (!linkReady())
         return;
+    // The record holds a placeholder for every unread value; storing it
+    // would overwrite the unit's own value with it.
+    if (!unknown_values.empty()) {
+        qDebug() << "Save refused:" << int(unknown_values.size()) << "value(s) not read from the device";
+        ui->statusbar->showMessage(QString("Error: %1 value(s) were not read from the device - load the settings "
+                                           "again before saving")
+                                       .arg(unknown_values.size()));
+        return;
+    }
 
     // Values the form changes in the record (for example one shown at the end
     // of a widget's range) must reach the unit before it stores its record.
@@ -819,6 +867,7 @@ void MainWindow::onSaveClicked()
         return;
     }
     changed_values.clear();
+    unsaved_values.clear();
     updateUIFromConfig();
     ui->statusbar->showMessage("Configuration saved to EEPROM successfully");
 }
@@ -834,6 +883,10 @@ void MainWindow::onRebootClicked()
     msg.data[0] = 0x48;
     if (comms->write(msg) > 0) {
         qDebug() << "Reboot command sent successfully";
+        // The restart drops what was sent but not stored; the form still
+        // shows it, so the next Save sends it again before the store.
+        changed_values.insert(unsaved_values.begin(), unsaved_values.end());
+        unsaved_values.clear();
         ui->statusbar->showMessage("Reboot command sent to device");
     } else {
         qDebug() << "Failed to send reboot command";

@@ -56,6 +56,12 @@ public:
     QString airportDbFilePath;
     CommsManager* comms;
     std::set<settings_struct_index> changed_values;
+    // Values no load has read (and the user has not set since): the record
+    // holds a placeholder for each, so Save refuses while there are any.
+    std::set<settings_struct_index> unknown_values;
+    // Values sent since the last successful store: the unit holds them only
+    // until it restarts.
+    std::set<settings_struct_index> unsaved_values;
     QPointer<QThread> firmwareUploadThread;
     QPointer<QThread> airportUploadThread;
 

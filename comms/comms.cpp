@@ -6,10 +6,18 @@
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 const uint32_t kFailure = 0xFFFFFFFFu;
 const char* const kCanInterface = "can0";
 // Overall limit of get_value when unrelated traffic keeps arriving.
 const std::chrono::milliseconds kValueDeadline(500);
+// How long the command after an unanswered wait first listens for the late
+// answer, so that it is not read as its own.
+const std::chrono::milliseconds kGracePeriod(250);
+// Reads of one discard: a HID handle's whole input buffer. A bus that keeps
+// talking cannot hold the command back; its frames are skipped later.
+const int kDiscardLimit = 64;
 
 // Both sides of the link put this pair after the identifier.
 const uint8_t kMarker0 = 0xEF;
@@ -64,6 +72,113 @@ bool can_up(const CANFD* can)
     return can != nullptr && can->isConnected();
 }
 
+// Whole milliseconds left until `deadline`, rounded up; 0 once it has passed.
+int ms_until(Clock::time_point deadline)
+{
+    const Clock::duration left = deadline - Clock::now();
+    if (left <= Clock::duration::zero()) {
+        return 0;
+    }
+    return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+}
+
+// A leftover of one of these is a late or doubled answer, worth a line;
+// sensor traffic is not.
+bool is_answer(uint32_t can_id)
+{
+    return can_id == CANMSG_WHOAMI || can_id == CANMSG_NACK || can_id == CANMSG_ACK || can_id == CANMSG_MX25_ACK ||
+           can_id == CANMSG_MX25_NACK || can_id == CANMSG_SEND_USER_SETTING || can_id == CANMSG_SEND_SENSOR_CALIB;
+}
+
+template <class Link>
+void discard_waiting(Link* link, bool grace)
+{
+    COMMS_MSG_t msg;
+    int discarded = 0;
+    auto drop = [&] {
+        ++discarded;
+        if (is_answer(msg.can_ID)) {
+            std::printf("Discarded a stale answer from the device (CAN ID 0x%03X).\n", msg.can_ID);
+        }
+    };
+    if (grace) {
+        const Clock::time_point until = Clock::now() + kGracePeriod;
+        for (int ms = ms_until(until); ms > 0 && discarded < kDiscardLimit; ms = ms_until(until)) {
+            if (link->read(&msg, ms) <= 0) {
+                break;
+            }
+            drop();
+        }
+    }
+    for (int i = 0; i < kDiscardLimit && link->read(&msg, 0) > 0; ++i) {
+        drop();
+    }
+}
+
+// One read of a wait that must end at `deadline`: the link's own result,
+// which is its time-out result once the deadline has passed.
+template <class Link>
+int read_by(Link* link, COMMS_MSG_t* msg, Clock::time_point deadline)
+{
+    const int ms = ms_until(deadline);
+    return ms > 0 ? link->read(msg, ms) : Link::READ_TIMED_OUT;
+}
+
+enum Verdict { VERDICT_SKIP, VERDICT_OK, VERDICT_FAIL };
+
+// What an acknowledgement wait makes of one message; prints why it fails.
+Verdict judge_ack(const COMMS_MSG_t& msg, uint32_t expected_can_id)
+{
+    // A NACK ends the wait whatever command it refers to.
+    if (msg.can_ID == CANMSG_NACK) {
+        std::puts("NACK received from device (CAN ID 0x254).");
+        return VERDICT_FAIL;
+    }
+    if (msg.can_ID != CANMSG_ACK) {
+        return VERDICT_SKIP;
+    }
+    if (msg.msg_len != 6) {
+        std::printf("ACK validation failed: msg_len mismatch (expected 0x06, got 0x%02X)\n",
+                    static_cast<unsigned>(msg.msg_len));
+        return VERDICT_FAIL;
+    }
+    uint32_t acked = get_le32(msg.data);
+    if (acked != expected_can_id) {
+        std::printf("ACK validation failed: data can_ID mismatch (expected 0x%08X, got 0x%08X)\n", expected_can_id,
+                    acked);
+        return VERDICT_FAIL;
+    }
+    if (msg.data[4] != kMarker0 || msg.data[5] != kMarker1) {
+        std::printf("ACK validation failed: data[4-5] mismatch (expected 0x15 0xEF, got 0x%02X 0x%02X)\n",
+                    static_cast<unsigned>(msg.data[4]), static_cast<unsigned>(msg.data[5]));
+        return VERDICT_FAIL;
+    }
+    return VERDICT_OK;
+}
+
+Verdict judge_flash_ack(const COMMS_MSG_t& msg, uint8_t* op_type_out, uint32_t* address_out)
+{
+    if (msg.can_ID == CANMSG_MX25_ACK) {
+        if (op_type_out != nullptr) {
+            *op_type_out = msg.data[0];
+        }
+        if (address_out != nullptr && msg.msg_len > 4) {
+            *address_out = get_le32(&msg.data[1]);
+        }
+        return VERDICT_OK;
+    }
+    if (msg.can_ID == CANMSG_MX25_NACK) {
+        std::puts("wait_for_mx25_ack: Operation failed (CAN ID 0x257)");
+        return VERDICT_FAIL;
+    }
+    return VERDICT_SKIP;
+}
+
+const char* const kNoAck = "No ACK received from device (timeout or no data).";
+const char* const kAckError = "Error reading ACK from device.";
+const char* const kNoFlashAck = "wait_for_mx25_ack: No response received (timeout or no data).";
+const char* const kFlashAckError = "wait_for_mx25_ack: Error reading response from device.";
+
 // Sends a value-carrying command and waits for its acknowledgement.
 int send_acknowledged(CommsManager* comms, const COMMS_MSG_t& msg)
 {
@@ -78,7 +193,8 @@ int send_acknowledged(CommsManager* comms, const COMMS_MSG_t& msg)
 
 }  // namespace
 
-CommsManager::CommsManager() : usbHid(new USBHID()), canFd(new CANFD())
+CommsManager::CommsManager()
+    : usbHid(new USBHID()), canFd(new CANFD()), lastCommand(Clock::now()), answerMayBeLate(false)
 {
 }
 
@@ -160,16 +276,52 @@ bool CommsManager::establish_connection()
 int CommsManager::write(const COMMS_MSG_t& msg)
 {
     COMMS_MSG_t copy = msg;
+    int sent;
     if (usb_up(usbHid)) {
+        discardStaleInput();
         copy.iface = USB_HID;
-        return usbHid->write(copy);
-    }
-    if (can_up(canFd)) {
+        sent = usbHid->write(copy);
+    } else if (can_up(canFd)) {
+        discardStaleInput();
         copy.iface = CAN_FD;
-        return canFd->write(copy);
+        sent = canFd->write(copy);
+    } else {
+        std::puts("No interface connected.");
+        return -1;
     }
-    std::puts("No interface connected.");
-    return -1;
+    lastCommand = Clock::now();
+    return sent;
+}
+
+int CommsManager::readAnswer(COMMS_MSG_t* msg)
+{
+    if (msg == nullptr) {
+        return -1;
+    }
+    const Clock::time_point deadline = lastCommand + std::chrono::milliseconds(readTimeoutMs());
+    int got;
+    if (usb_up(usbHid)) {
+        got = read_by(usbHid, msg, deadline);
+    } else if (can_up(canFd)) {
+        got = read_by(canFd, msg, deadline);
+    } else {
+        return -1;
+    }
+    if (got <= 0) {
+        answerMayBeLate = true;
+    }
+    return got;
+}
+
+void CommsManager::discardStaleInput()
+{
+    const bool grace = answerMayBeLate;
+    answerMayBeLate = false;
+    if (usb_up(usbHid)) {
+        discard_waiting(usbHid, grace);
+    } else if (can_up(canFd)) {
+        discard_waiting(canFd, grace);
+    }
 }
 
 int CommsManager::read(COMMS_MSG_t* msg)
@@ -189,6 +341,11 @@ int CommsManager::read(COMMS_MSG_t* msg)
 bool CommsManager::isConnected() const
 {
     return usb_up(usbHid) || can_up(canFd);
+}
+
+int CommsManager::readTimeoutMs() const
+{
+    return getActiveInterface() == CAN_FD ? CANFD::READ_TIMEOUT_MS : USBHID::READ_TIMEOUT_MS;
 }
 
 COMM_INTERFACE_t CommsManager::getActiveInterface() const
@@ -225,22 +382,28 @@ uint32_t get_serialnumber(CommsManager* comms, COMM_INTERFACE_t iface)
     request.data[0] = kMarker0;
     request.data[1] = kMarker1;
 
-    // Each link is verified on its own, past the manager's routing.
+    // Each link is verified on its own, past the manager's routing. Whatever
+    // waited on the link before the request answers something else.
     USBHID* usb = nullptr;
     CANFD* can = nullptr;
     int sent;
+    int timeout_ms;
     if (iface == CAN_FD) {
         can = comms->getCANFD();
         if (!can_up(can)) {
             return kFailure;
         }
+        discard_waiting(can, false);
         sent = can->write(request);
+        timeout_ms = CANFD::READ_TIMEOUT_MS;
     } else if (iface == USB_HID) {
         usb = comms->getUSBHID();
         if (!usb_up(usb)) {
             return kFailure;
         }
+        discard_waiting(usb, false);
         sent = usb->write(request);
+        timeout_ms = USBHID::READ_TIMEOUT_MS;
     } else {
         return kFailure;
     }
@@ -249,13 +412,20 @@ uint32_t get_serialnumber(CommsManager* comms, COMM_INTERFACE_t iface)
         return kFailure;
     }
 
-    // The first message to arrive is the one judged: a unit that answers
-    // anything else does not count as verified.
+    // Other nodes and the unit's own broadcasts are skipped; the first
+    // serial-number answer is the one judged.
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
     COMMS_MSG_t response = zeroed_msg();
-    int got = (can != nullptr) ? can->read(&response) : usb->read(&response);
-    if (!read_brought_message(got, "get_serialnumber: No response received from device (timeout or no data).",
-                              "get_serialnumber: Error reading response from device.")) {
-        return kFailure;
+    for (;;) {
+        response = zeroed_msg();
+        int got = (can != nullptr) ? read_by(can, &response, deadline) : read_by(usb, &response, deadline);
+        if (!read_brought_message(got, "get_serialnumber: No response received from device (timeout or no data).",
+                                  "get_serialnumber: Error reading response from device.")) {
+            return kFailure;
+        }
+        if (response.can_ID == CANMSG_WHOAMI) {
+            break;
+        }
     }
     if (response.can_ID != CANMSG_WHOAMI || response.msg_len != 8) {
         std::printf("get_serialnumber: Invalid response format (canID=0x%08X, len=%d)\n", response.can_ID,
@@ -293,27 +463,32 @@ uint32_t get_value(CommsManager* comms, target_comms_t src, uint8_t index, bool*
     }
 
     // Checked between reads only: each read is already bounded by the link's
-    // own time-out, so waiting never spins.
-    const auto deadline = std::chrono::steady_clock::now() + kValueDeadline;
+    // own time-out counted from the request, so waiting never spins.
+    const auto deadline = Clock::now() + kValueDeadline;
+    bool skipped = false;
     for (;;) {
-        if (std::chrono::steady_clock::now() > deadline) {
+        if (Clock::now() > deadline) {
             std::printf("get_value: timeout waiting for response (expected CAN ID 0x%03X).\n", ids.response);
             return kFailure;
         }
         COMMS_MSG_t response = zeroed_msg();
-        if (!read_brought_message(comms->read(&response), "No response received from device (timeout or no data).",
+        const int got = comms->readAnswer(&response);
+        // On CAN FD the link's time-out ends with the deadline: traffic that
+        // kept arriving until then is the deadline's case, not a read error.
+        if (got <= 0 && skipped && Clock::now() > deadline) {
+            continue;
+        }
+        if (!read_brought_message(got, "No response received from device (timeout or no data).",
                                   "Error reading response from device.")) {
             return kFailure;
         }
-        if (response.msg_len < 4) {
-            continue;
-        }
-        if (response.can_ID == ids.response) {
+        if (response.msg_len >= 4 && response.can_ID == ids.response) {
             if (ok != nullptr) {
                 *ok = true;
             }
             return get_le32(response.data);
         }
+        skipped = true;
     }
 }
 
@@ -343,35 +518,13 @@ bool wait_for_ack(CommsManager* comms, uint32_t expected_can_id)
     }
     for (;;) {
         COMMS_MSG_t msg = zeroed_msg();
-        if (!read_brought_message(comms->read(&msg), "No ACK received from device (timeout or no data).",
-                                  "Error reading ACK from device.")) {
+        if (!read_brought_message(comms->readAnswer(&msg), kNoAck, kAckError)) {
             return false;
         }
-        // A NACK ends the wait whatever command it refers to.
-        if (msg.can_ID == CANMSG_NACK) {
-            std::puts("NACK received from device (CAN ID 0x254).");
-            return false;
+        const Verdict v = judge_ack(msg, expected_can_id);
+        if (v != VERDICT_SKIP) {
+            return v == VERDICT_OK;
         }
-        if (msg.can_ID != CANMSG_ACK) {
-            continue;
-        }
-        if (msg.msg_len != 6) {
-            std::printf("ACK validation failed: msg_len mismatch (expected 0x06, got 0x%02X)\n",
-                        static_cast<unsigned>(msg.msg_len));
-            return false;
-        }
-        uint32_t acked = get_le32(msg.data);
-        if (acked != expected_can_id) {
-            std::printf("ACK validation failed: data can_ID mismatch (expected 0x%08X, got 0x%08X)\n",
-                        expected_can_id, acked);
-            return false;
-        }
-        if (msg.data[4] != kMarker0 || msg.data[5] != kMarker1) {
-            std::printf("ACK validation failed: data[4-5] mismatch (expected 0x15 0xEF, got 0x%02X 0x%02X)\n",
-                        static_cast<unsigned>(msg.data[4]), static_cast<unsigned>(msg.data[5]));
-            return false;
-        }
-        return true;
     }
 }
 
@@ -382,22 +535,56 @@ bool wait_for_mx25_ack(CommsManager* comms, uint8_t* op_type_out, uint32_t* addr
     }
     for (;;) {
         COMMS_MSG_t msg = zeroed_msg();
-        if (!read_brought_message(comms->read(&msg), "wait_for_mx25_ack: No response received (timeout or no data).",
-                                  "wait_for_mx25_ack: Error reading response from device.")) {
+        if (!read_brought_message(comms->readAnswer(&msg), kNoFlashAck, kFlashAckError)) {
             return false;
         }
-        if (msg.can_ID == CANMSG_MX25_ACK) {
-            if (op_type_out != nullptr) {
-                *op_type_out = msg.data[0];
-            }
-            if (address_out != nullptr && msg.msg_len > 4) {
-                *address_out = get_le32(&msg.data[1]);
-            }
-            return true;
-        }
-        if (msg.can_ID == CANMSG_MX25_NACK) {
-            std::puts("wait_for_mx25_ack: Operation failed (CAN ID 0x257)");
-            return false;
+        const Verdict v = judge_flash_ack(msg, op_type_out, address_out);
+        if (v != VERDICT_SKIP) {
+            return v == VERDICT_OK;
         }
     }
+}
+
+bool wait_for_ack_and_mx25_ack(CommsManager* comms, uint32_t expected_can_id, bool* flash_ok,
+                               uint8_t* op_type_out, uint32_t* address_out)
+{
+    if (flash_ok != nullptr) {
+        *flash_ok = false;
+    }
+    if (comms == nullptr || !comms->isConnected()) {
+        return false;
+    }
+    bool acked = false;
+    bool flashed = false;
+    while (!acked || !flashed) {
+        COMMS_MSG_t msg = zeroed_msg();
+        // The line names the answer still missing, the flash one first.
+        if (!read_brought_message(comms->readAnswer(&msg), flashed ? kNoAck : kNoFlashAck,
+                                  flashed ? kAckError : kFlashAckError)) {
+            return false;
+        }
+        if (!acked) {
+            const Verdict v = judge_ack(msg, expected_can_id);
+            if (v == VERDICT_FAIL) {
+                return false;
+            }
+            if (v == VERDICT_OK) {
+                acked = true;
+                continue;
+            }
+        }
+        if (!flashed) {
+            const Verdict v = judge_flash_ack(msg, op_type_out, address_out);
+            if (v == VERDICT_FAIL) {
+                return false;
+            }
+            if (v == VERDICT_OK) {
+                flashed = true;
+                if (flash_ok != nullptr) {
+                    *flash_ok = true;
+                }
+            }
+        }
+    }
+    return true;
 }

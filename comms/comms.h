@@ -1,6 +1,7 @@
 #ifndef COMMS_COMMS_H
 #define COMMS_COMMS_H
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -26,17 +27,35 @@ public:
     bool connectCANFD(const std::string& interface_name);
     bool establish_connection();
 
+    // Every write is a command: input still waiting when it goes out answers
+    // nothing its caller will wait for and is discarded first
+    // (discardStaleInput).
     int write(const COMMS_MSG_t& msg);
     int read(COMMS_MSG_t* msg);
+    // One message of the answer to the last command written: waits at most
+    // until the preferred link's read time-out has passed since that
+    // command went out, whatever else arrives meanwhile. The link's result;
+    // 0 once that time is up.
+    int readAnswer(COMMS_MSG_t* msg);
+
+    // Reads and drops what is already waiting on the preferred link, at most
+    // a buffer's worth, without waiting. After a wait that went unanswered
+    // it first goes on reading for a grace period, so that an answer that
+    // was merely late is not taken for the next command's.
+    void discardStaleInput();
 
     bool isConnected() const;
     COMM_INTERFACE_t getActiveInterface() const;
+    // How long after a command its answer may come on the preferred link.
+    int readTimeoutMs() const;
     USBHID* getUSBHID();
     CANFD* getCANFD();
 
 private:
     USBHID* usbHid;
     CANFD* canFd;
+    std::chrono::steady_clock::time_point lastCommand;
+    bool answerMayBeLate;
 };
 
 // The unit's serial number over the named link, or 0xFFFFFFFF on failure.
@@ -49,5 +68,12 @@ int set_value(CommsManager* comms, target_comms_t src, uint8_t index, uint32_t v
 int store_value(CommsManager* comms, target_comms_t src, uint32_t crc);
 bool wait_for_ack(CommsManager* comms, uint32_t expected_can_id);
 bool wait_for_mx25_ack(CommsManager* comms, uint8_t* op_type_out, uint32_t* address_out);
+// The two answers of a command that the unit answers with both, in whichever
+// order they come: the acknowledgement of expected_can_id and the flash
+// acknowledgement. True when both arrived; a negative answer of either kind
+// fails it. *flash_ok (when given) tells whether the flash acknowledgement
+// arrived.
+bool wait_for_ack_and_mx25_ack(CommsManager* comms, uint32_t expected_can_id, bool* flash_ok,
+                               uint8_t* op_type_out, uint32_t* address_out);
 
 #endif

@@ -38,95 +38,7 @@ namespace {
 
 using sim::Link;
 using Indices = std::set<settings_struct_index>;
-// One request as the unit received it: identifier, index (-1 when the
-// message carries none) and the 32-bit value it carries (0 when none).
-using Request = std::tuple<uint32_t, int, uint32_t>;
-
-const char* const LOADED = "Configuration successfully loaded from device";
-const char* const SAVED = "Configuration saved to EEPROM successfully";
-const char* const NO_LINK = "Error: No communication interface connected (USB HID or CAN FD)";
-const char* const STORE_FAILED = "Error: Failed to store configuration to EEPROM";
-
-uint32_t le32(const uint8_t* p)
-{
-    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
-
-uint32_t bits_of(float f)
-{
-    uint32_t v;
-    std::memcpy(&v, &f, sizeof v);
-    return v;
-}
-
-void set(Settings_t* s, settings_struct_index index, uint32_t value)
-{
-    ASSERT_TRUE(settings_set_value(s, index, &value)) << index;
-}
-
-// Gives a record a valid checksum again after a test changed it.
-void reseal(Settings_t* s)
-{
-    s->crc32 = 0;
-    s->crc32 = settings_CalcCRC(s);
-}
-
-// A fresh world in which the unit is reachable over one link only.
-void world_with_unit_on(Link link)
-{
-    sim::reset();
-    if (link == Link::USB)
-        sim::set_can_interfaces({});
-    else
-        sim::set_hid_interfaces({});
-}
-
-sim::VirtualUnit unit()
-{
-    sim::VirtualUnit copy;
-    sim::with_unit([&](sim::VirtualUnit& u) { copy = u; });
-    return copy;
-}
-
-void forget_traffic()
-{
-    sim::with_unit([](sim::VirtualUnit& u) { u.received.clear(); });
-    sim::clear_captures();
-}
-
-std::vector<Request> requests()
-{
-    std::vector<Request> out;
-    for (const COMMS_MSG_t& m : unit().received) {
-        const uint32_t id = m.can_ID;  // a copy: the packed field is unaligned
-        if (id == CANMSG_REQUEST_USER_SETTING)
-            out.emplace_back(id, m.data[0], 0u);
-        else if (id == CANMSG_SET_USER_SETTING)
-            out.emplace_back(id, m.data[0], le32(m.data + 1));
-        else if (id == CANMSG_SAVE_USER_SETTINGS)
-            out.emplace_back(id, -1, le32(m.data));
-        else
-            out.emplace_back(id, -1, 0u);
-    }
-    return out;
-}
-
-std::vector<Request> requests_with(uint32_t id)
-{
-    std::vector<Request> out;
-    for (const Request& r : requests()) {
-        if (std::get<0>(r) == id)
-            out.push_back(r);
-    }
-    return out;
-}
-
-Request set_req(int index, uint32_t value) { return Request(CANMSG_SET_USER_SETTING, index, value); }
-Request get_req(int index) { return Request(CANMSG_REQUEST_USER_SETTING, index, 0u); }
-
-std::string status(MainWindow& w) { return w.ui->statusbar->currentMessage().toStdString(); }
-
-bool starts_with(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
+using namespace apptest;  // the unit, its requests and the window's status
 
 void invoke(MainWindow& w, const char* slot)
 {
@@ -460,7 +372,7 @@ TEST_P(Commands, UpdateKeepsWhatFailedAndResendsIt)
     w->ui->spinBox_vne->setValue(170);
     w->ui->spinBox_vs0->setValue(48);
     w->ui->pushButton_update->click();
-    EXPECT_EQ(status(*w), "Sent 0 value(s), 2 failed");
+    EXPECT_EQ(status(*w), "Error: Sent 0 value(s), 2 failed");
     EXPECT_EQ(w->changed_values, (Indices{VS0_INDEX, VNE_INDEX}));
 
     sim::with_unit([](sim::VirtualUnit& u) { u.faults.nack.clear(); });

@@ -1,9 +1,12 @@
 #ifndef TESTS_APP_UTIL_H
 #define TESTS_APP_UTIL_H
 
-// Small helpers shared by the window tests: the simulated world without a
-// unit, the identifiers the tool put on each link, and a recorder of every
-// status-bar message, including those shown inside the window's constructor.
+// Small helpers shared by the window tests: the simulated world with the
+// unit on one link or without it, what the unit received, the identifiers
+// the tool put on each link, and a recorder of every status-bar message,
+// including those shown inside the window's constructor.
+
+#include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QEvent>
@@ -12,10 +15,14 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string>
+#include <tuple>
 #include <vector>
 
 #include <linux/can.h>
 
+#include "EFIS_shared/can_export.h"
+#include "EFIS_shared/get_set.h"
 #include "mainwindow.h"
 #include "sim/sim_world.h"
 #include "sim/virtual_unit.h"
@@ -25,6 +32,102 @@
 #include "ui_mainwindow.h"
 
 namespace apptest {
+
+// One request as the unit received it: identifier, index (-1 when the
+// message carries none) and the 32-bit value it carries (0 when none).
+using Request = std::tuple<uint32_t, int, uint32_t>;
+
+inline const char* const LOADED = "Configuration successfully loaded from device";
+inline const char* const SAVED = "Configuration saved to EEPROM successfully";
+inline const char* const NO_LINK = "Error: No communication interface connected (USB HID or CAN FD)";
+inline const char* const STORE_FAILED = "Error: Failed to store configuration to EEPROM";
+
+inline uint32_t le32(const uint8_t* p)
+{
+    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
+}
+
+inline uint32_t bits_of(float f)
+{
+    uint32_t v;
+    std::memcpy(&v, &f, sizeof v);
+    return v;
+}
+
+inline void set(Settings_t* s, settings_struct_index index, uint32_t value)
+{
+    ASSERT_TRUE(settings_set_value(s, index, &value)) << index;
+}
+
+// Gives a record a valid checksum again after a test changed it.
+inline void reseal(Settings_t* s)
+{
+    s->crc32 = 0;
+    s->crc32 = settings_CalcCRC(s);
+}
+
+// A fresh world in which the unit is reachable over one link only. On CAN
+// FD the unit broadcasts its sensor frames and another node talks too, as
+// on an aircraft's bus.
+inline void world_with_unit_on(sim::Link link)
+{
+    sim::reset();
+    if (link == sim::Link::USB) {
+        sim::set_can_interfaces({});
+    } else {
+        sim::set_hid_interfaces({});
+        std::vector<sim::Broadcast> traffic = sim::unit_sensor_broadcasts();
+        traffic.push_back(sim::second_node_broadcast());
+        sim::set_can_broadcasts(traffic);
+    }
+}
+
+inline sim::VirtualUnit unit()
+{
+    sim::VirtualUnit copy;
+    sim::with_unit([&](sim::VirtualUnit& u) { copy = u; });
+    return copy;
+}
+
+inline void forget_traffic()
+{
+    sim::with_unit([](sim::VirtualUnit& u) { u.received.clear(); });
+    sim::clear_captures();
+}
+
+inline std::vector<Request> requests()
+{
+    std::vector<Request> out;
+    for (const COMMS_MSG_t& m : unit().received) {
+        const uint32_t id = m.can_ID;  // a copy: the packed field is unaligned
+        if (id == CANMSG_REQUEST_USER_SETTING)
+            out.emplace_back(id, m.data[0], 0u);
+        else if (id == CANMSG_SET_USER_SETTING)
+            out.emplace_back(id, m.data[0], le32(m.data + 1));
+        else if (id == CANMSG_SAVE_USER_SETTINGS)
+            out.emplace_back(id, -1, le32(m.data));
+        else
+            out.emplace_back(id, -1, 0u);
+    }
+    return out;
+}
+
+inline std::vector<Request> requests_with(uint32_t id)
+{
+    std::vector<Request> out;
+    for (const Request& r : requests()) {
+        if (std::get<0>(r) == id)
+            out.push_back(r);
+    }
+    return out;
+}
+
+inline Request set_req(int index, uint32_t value) { return Request(CANMSG_SET_USER_SETTING, index, value); }
+inline Request get_req(int index) { return Request(CANMSG_REQUEST_USER_SETTING, index, 0u); }
+
+inline std::string status(MainWindow& w) { return w.ui->statusbar->currentMessage().toStdString(); }
+
+inline bool starts_with(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
 
 // No HID interface and no CAN interface: the window's connection attempt
 // ends at once, nothing is sent and no time-out is waited for.

@@ -40,6 +40,12 @@ protected:
         sim::clear_captures();
     }
 
+    // The unit answers `command` with exactly `answers`, once it has received it.
+    static void answer(uint32_t command, const std::vector<COMMS_MSG_t>& answers)
+    {
+        sim::with_unit([&](sim::VirtualUnit& u) { u.faults.answer_with[command] = answers; });
+    }
+
     // What a silent unit produces on this link: USB reports a time-out, CAN an error.
     std::string silent(const char* usb_line, const char* can_line) const
     {
@@ -66,14 +72,13 @@ TEST_P(Protocol, TargetSelectsIdentifierFamily)
     for (const Family& f : families) {
         SCOPED_TRACE(f.target);
         fresh_link();
-        linktest::silence_unit();
+        answer(f.request, {msg_of(f.response, 4, {0x80, 0x00, 0x00, 0x00})});
+        answer(f.set, {ack_of(f.set)});
+        answer(f.store, {ack_of(f.store)});
         bool ok = false;
         linktest::Output o = capture([&] {
-            inject(GetParam(), msg_of(f.response, 4, {0x80, 0x00, 0x00, 0x00}));
             EXPECT_EQ(get_value(comms.get(), f.target, 252, &ok), 128u);
-            inject(GetParam(), ack_of(f.set));
             EXPECT_EQ(set_value(comms.get(), f.target, 24, 80), 0);
-            inject(GetParam(), ack_of(f.store));
             EXPECT_EQ(store_value(comms.get(), f.target, 0xA1B2C3D4), 0);
         });
         EXPECT_TRUE(ok);
@@ -89,13 +94,12 @@ TEST_P(Protocol, TargetSelectsIdentifierFamily)
 
 TEST_P(Protocol, GetValueSkipsShortAndUnrelatedMessages)
 {
-    linktest::silence_unit();
-    inject(GetParam(), std::vector<COMMS_MSG_t>{
-                           msg_of(0x377, 3, {0x11, 0x22, 0x33}),
-                           msg_of(0x302, 8, {1, 2, 3, 4, 5, 6, 7, 8}),
-                           ack_of(0x376),
-                           msg_of(0x377, 8, {0x04, 0x03, 0x02, 0x01, 0xFF, 0xFF, 0xFF, 0xFF}),
-                       });
+    answer(0x376, {
+                      msg_of(0x377, 3, {0x11, 0x22, 0x33}),
+                      msg_of(0x302, 8, {1, 2, 3, 4, 5, 6, 7, 8}),
+                      ack_of(0x376),
+                      msg_of(0x377, 8, {0x04, 0x03, 0x02, 0x01, 0xFF, 0xFF, 0xFF, 0xFF}),
+                  });
     bool ok = false;
     uint32_t value = 0;
     linktest::Output o = capture([&] { value = get_value(comms.get(), SETTINGS_COMMS, 9, &ok); });
@@ -150,7 +154,10 @@ TEST_P(Protocol, SilentUnitEndsEveryWaitThroughTheRead)
     EXPECT_EQ(o.out, silent("No ACK received from device (timeout or no data).", "Error reading ACK from device."));
 
     uint8_t op = 0x77;
-    o = capture([&] { EXPECT_FALSE(wait_for_mx25_ack(comms.get(), &op, nullptr)); });
+    o = capture([&] {
+        EXPECT_GT(comms->write(msg_of(CANMSG_SET_ADDR_MX25, 4, {0, 0, 0x40, 0x03})), 0);
+        EXPECT_FALSE(wait_for_mx25_ack(comms.get(), &op, nullptr));
+    });
     EXPECT_EQ(o.out, silent("wait_for_mx25_ack: No response received (timeout or no data).",
                             "wait_for_mx25_ack: Error reading response from device."));
     EXPECT_EQ(op, 0x77);
@@ -204,10 +211,10 @@ TEST_P(Protocol, AckVerdicts)
     for (const AckCase& c : cases) {
         SCOPED_TRACE(c.name);
         fresh_link();
-        inject(GetParam(), c.arriving);
-        bool result = !c.result;
-        linktest::Output o = capture([&] { result = wait_for_ack(comms.get(), 0x378); });
-        EXPECT_EQ(result, c.result);
+        answer(0x378, c.arriving);
+        int result = 1;
+        linktest::Output o = capture([&] { result = set_value(comms.get(), SETTINGS_COMMS, VNE_INDEX, 180); });
+        EXPECT_EQ(result, c.result ? 0 : -1);
         EXPECT_EQ(o.out, c.out);
     }
 }
@@ -237,21 +244,26 @@ TEST_P(Protocol, FlashAckVerdicts)
         {"flash nack", {msg_of(0x257, 1, {0xAA}), msg_of(0x256, 5, {0xAA, 0, 0, 0, 0})}, false, kOpUnset, kAddrUnset,
          "wait_for_mx25_ack: Operation failed (CAN ID 0x257)\n"},
     };
+    const COMMS_MSG_t set_address = msg_of(CANMSG_SET_ADDR_MX25, 4, {0, 0, 0, 0});
     for (const FlashAckCase& c : cases) {
         SCOPED_TRACE(c.name);
         fresh_link();
-        inject(GetParam(), c.arriving);
+        answer(CANMSG_SET_ADDR_MX25, c.arriving);
         uint8_t op = kOpUnset;
         uint32_t address = kAddrUnset;
         bool result = !c.result;
-        linktest::Output o = capture([&] { result = wait_for_mx25_ack(comms.get(), &op, &address); });
+        linktest::Output o = capture([&] {
+            ASSERT_GT(comms->write(set_address), 0);
+            result = wait_for_mx25_ack(comms.get(), &op, &address);
+        });
         EXPECT_EQ(result, c.result);
         EXPECT_EQ(op, c.op);
         EXPECT_EQ(address, c.address);
         EXPECT_EQ(o.out, c.out);
     }
     fresh_link();
-    inject(GetParam(), msg_of(0x256, 5, {0xAA, 0, 0, 0, 0}));
+    answer(CANMSG_SET_ADDR_MX25, {msg_of(0x256, 5, {0xAA, 0, 0, 0, 0})});
+    ASSERT_GT(comms->write(set_address), 0);
     EXPECT_TRUE(wait_for_mx25_ack(comms.get(), nullptr, nullptr));
 }
 

@@ -1,6 +1,7 @@
 #include "canfd.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <linux/can.h>
 #include <linux/can/raw.h>
 #include <net/if.h>
@@ -152,13 +153,37 @@ bool CANFD::isConnected() const
 
 int CANFD::read(COMMS_MSG_t* msg)
 {
+    return read(msg, READ_TIMEOUT_MS);
+}
+
+int CANFD::read(COMMS_MSG_t* msg, int timeout_ms)
+{
     if (!connected || socket_fd < 0 || msg == nullptr) {
         return -1;
     }
 
+    // The socket's own time-out bounds a full wait; a shorter one is waited
+    // for first, so that the read below never blocks past it.
+    if (timeout_ms < READ_TIMEOUT_MS) {
+        struct pollfd p;
+        p.fd = socket_fd;
+        p.events = POLLIN;
+        p.revents = 0;
+        int ready;
+        do {
+            ready = ::poll(&p, 1, timeout_ms < 0 ? 0 : timeout_ms);
+        } while (ready < 0 && errno == EINTR);
+        if (ready <= 0) {
+            return -1;
+        }
+    }
+
     struct canfd_frame frame;
     std::memset(&frame, 0, sizeof(frame));
-    ssize_t n = ::read(socket_fd, &frame, sizeof(frame));
+    ssize_t n;
+    do {
+        n = ::read(socket_fd, &frame, sizeof(frame));
+    } while (n < 0 && errno == EINTR);
     if (n <= 0) {
         return static_cast<int>(n);
     }
@@ -195,7 +220,10 @@ int CANFD::write(const COMMS_MSG_t& msg)
     }
 
     struct canfd_frame frame = make_frame(msg.can_ID, msg.msg_len, msg.data);
-    ssize_t n = ::write(socket_fd, &frame, sizeof(frame));
+    ssize_t n;
+    do {
+        n = ::write(socket_fd, &frame, sizeof(frame));
+    } while (n < 0 && errno == EINTR);
     if (n != static_cast<ssize_t>(sizeof(frame))) {
         // A raw CAN socket takes the whole frame or fails; anything else is
         // treated as the failure it stands for.
@@ -217,6 +245,9 @@ int CANFD::write(const uint8_t* data, size_t length)
     }
 
     struct canfd_frame frame = make_frame(can_id, len, data + kByteFormHeader);
-    ssize_t n = ::write(socket_fd, &frame, sizeof(frame));
+    ssize_t n;
+    do {
+        n = ::write(socket_fd, &frame, sizeof(frame));
+    } while (n < 0 && errno == EINTR);
     return n > 0 ? static_cast<int>(n) : -1;
 }

@@ -19,8 +19,15 @@ public:
     void disconnect();
     bool isConnected() const;
 
-    // 72 for an FD frame, 16 for a classic frame, -1 on error or time-out.
+    static const int READ_TIMEOUT_MS = 500;
+    // What read returns when nothing came in time: the platform reports an
+    // expired receive time-out as an error.
+    static const int READ_TIMED_OUT = -1;
+
+    // 72 for an FD frame, 16 for a classic frame, -1 on error or time-out (500 ms).
     int read(COMMS_MSG_t* msg);
+    // The same, waiting at most timeout_ms; 0 takes only a frame already waiting.
+    int read(COMMS_MSG_t* msg, int timeout_ms);
     // msg_len on success, -1 on failure or when msg_len exceeds 64.
     int write(const COMMS_MSG_t& msg);
     // Bytes laid out as identifier (4, little-endian), length (1), data.

@@ -9,7 +9,6 @@ namespace {
 
 // The unit's vendor-defined HID usage page; its other interfaces are ignored.
 const unsigned short kVendorUsagePage = 0xFF00;
-const int kReadTimeoutMs = 1000;
 const size_t kInputReportSize = 128;
 // Report number, iface, can_ID (4) and msg_len come before the payload.
 const size_t kInputHeaderSize = 7;
@@ -81,13 +80,18 @@ bool USBHID::isConnected() const
 
 int USBHID::read(COMMS_MSG_t* msg)
 {
+    return read(msg, READ_TIMEOUT_MS);
+}
+
+int USBHID::read(COMMS_MSG_t* msg, int timeout_ms)
+{
     if (!connected || device_handle == nullptr || msg == nullptr) {
         return -1;
     }
 
     unsigned char buffer[kInputReportSize];
     std::memset(buffer, 0, sizeof(buffer));
-    int res = hid_read_timeout(device_handle, buffer, sizeof(buffer), kReadTimeoutMs);
+    int res = hid_read_timeout(device_handle, buffer, sizeof(buffer), timeout_ms < 0 ? 0 : timeout_ms);
     if (res <= 0) {
         return res;
     }

@@ -21,8 +21,14 @@ public:
     void disconnect();
     bool isConnected() const;
 
+    static const int READ_TIMEOUT_MS = 1000;
+    // What read returns when nothing came in time.
+    static const int READ_TIMED_OUT = 0;
+
     // Bytes of the input report, 0 on time-out (1000 ms), -1 on error.
     int read(COMMS_MSG_t* msg);
+    // The same, waiting at most timeout_ms; 0 takes only a report already waiting.
+    int read(COMMS_MSG_t* msg, int timeout_ms);
     // Sends report_ID followed by the bytes; hid_write's result.
     int write(const uint8_t* data, size_t length);
     // msg_len + 6 on success, -1 on failure or when msg_len exceeds 64.
