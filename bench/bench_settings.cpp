@@ -81,27 +81,57 @@ sim::LatencyModel model_for(Link link)
     return link == Link::USB ? sim::usb_full_speed_latency() : sim::canfd_latency(1e6, 5e6);
 }
 
-// The exchanges on an idle link with no time spent anywhere but on the link
-// and in the pauses, through a fresh instance of the link's latency model.
-// USB: every answer waits for the next 1 ms frame start, the first one
-// starting just before a frame boundary, the most favourable phase. CAN FD:
-// the request's frame and then each answer's frame occupy the bus in turn
-// (the virtual unit leaves the request's own frame time out; a real bus
-// does not).
+// The least time the link itself allows for the exchanges, from what the
+// wire must carry, not from our latency model:
+//  - USB full speed moves one transaction of at most 64 bytes per 1 ms frame
+//    in each direction. A request's output report is msg_len + 6 bytes; the
+//    unit's input reports are 71 bytes (report number, iface, identifier,
+//    msg_len, 64 data bytes), two transactions each. An answer cannot travel
+//    in a frame that carried its request to the unit, and answers follow one
+//    another. So an exchange costs at least (request frames + 2 per answer)
+//    ms: a load at least 40 x 3 + 36 x 1 = 156 ms.
+//  - CAN FD: each frame occupies the bus for at least its bits without any
+//    stuff bit: 30 at the nominal rate (SOF, identifier, RRS, IDE, FDF, res,
+//    BRS; CRC delimiter, ACK slot and delimiter, 7 bits end of frame, 3 bits
+//    intermission) and, at the data rate, ESI, 4 bits DLC, the payload
+//    rounded up to a length the DLC can express, the 4-bit stuff count and
+//    the CRC (17 bits up to 16 bytes, 21 above). Request and answers take
+//    turns on the one bus.
+// Pauses are the command's own and overlap nothing: the next request is
+// written only after them.
+Clock::duration usb_frames(int frames) { return std::chrono::milliseconds(frames); }
+
+Clock::duration can_frame(unsigned len, double nominal_bps, double data_bps)
+{
+    static const unsigned fd_lengths[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64};
+    unsigned payload = 64;
+    for (unsigned l : fd_lengths) {
+        if (l >= len) {
+            payload = l;
+            break;
+        }
+    }
+    const double data_bits = 1 + 4 + 8.0 * payload + 4 + (payload <= 16 ? 17 : 21);
+    return std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(30.0 / nominal_bps + data_bits / data_bps));
+}
+
 Clock::duration lower_bound(Link link, const std::vector<Exchange>& exchanges)
 {
-    sim::LatencyModel model = model_for(link);
-    const Clock::time_point start = Clock::time_point(std::chrono::seconds(1)) - std::chrono::nanoseconds(1);
-    Clock::time_point t = start;
+    Clock::duration t{};
     for (const Exchange& x : exchanges) {
-        if (link == Link::CAN)
-            t = model(t, x.request);
-        const Clock::time_point arrival = t;
-        for (const COMMS_MSG_t& a : x.answers)
-            t = std::max(t, model(arrival, a));
+        if (link == Link::USB) {
+            int frames = (x.request.msg_len + 6 + 63) / 64;
+            frames += 2 * int(x.answers.size());
+            t += usb_frames(frames);
+        } else {
+            t += can_frame(x.request.msg_len, 1e6, 5e6);
+            for (const COMMS_MSG_t& a : x.answers)
+                t += can_frame(a.msg_len, 1e6, 5e6);
+        }
         t += x.pause;
     }
-    return t - start;
+    return t;
 }
 
 // Sends standard output and standard error to /dev/null while it lives: the

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 namespace {
 
@@ -72,14 +73,14 @@ bool can_up(const CANFD* can)
     return can != nullptr && can->isConnected();
 }
 
-// Whole milliseconds left until `deadline`, rounded up; 0 once it has passed.
-int ms_until(Clock::time_point deadline)
+// Whole microseconds left until `deadline`, rounded up; 0 once it has passed.
+long us_until(Clock::time_point deadline)
 {
     const Clock::duration left = deadline - Clock::now();
     if (left <= Clock::duration::zero()) {
         return 0;
     }
-    return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+    return static_cast<long>(std::chrono::ceil<std::chrono::microseconds>(left).count());
 }
 
 // A leftover of one of these is a late or doubled answer, worth a line;
@@ -90,6 +91,13 @@ bool is_answer(uint32_t can_id)
            can_id == CANMSG_MX25_NACK || can_id == CANMSG_SEND_USER_SETTING || can_id == CANMSG_SEND_SENSOR_CALIB;
 }
 
+void report_discarded(const COMMS_MSG_t& msg)
+{
+    if (is_answer(msg.can_ID)) {
+        std::printf("Discarded a stale answer from the device (CAN ID 0x%03X).\n", msg.can_ID);
+    }
+}
+
 template <class Link>
 void discard_waiting(Link* link, bool grace)
 {
@@ -97,14 +105,12 @@ void discard_waiting(Link* link, bool grace)
     int discarded = 0;
     auto drop = [&] {
         ++discarded;
-        if (is_answer(msg.can_ID)) {
-            std::printf("Discarded a stale answer from the device (CAN ID 0x%03X).\n", msg.can_ID);
-        }
+        report_discarded(msg);
     };
     if (grace) {
         const Clock::time_point until = Clock::now() + kGracePeriod;
-        for (int ms = ms_until(until); ms > 0 && discarded < kDiscardLimit; ms = ms_until(until)) {
-            if (link->read(&msg, ms) <= 0) {
+        for (long us = us_until(until); us > 0 && discarded < kDiscardLimit; us = us_until(until)) {
+            if (link->read(&msg, us) <= 0) {
                 break;
             }
             drop();
@@ -120,8 +126,8 @@ void discard_waiting(Link* link, bool grace)
 template <class Link>
 int read_by(Link* link, COMMS_MSG_t* msg, Clock::time_point deadline)
 {
-    const int ms = ms_until(deadline);
-    return ms > 0 ? link->read(msg, ms) : Link::READ_TIMED_OUT;
+    const long us = us_until(deadline);
+    return us > 0 ? link->read(msg, us) : Link::READ_TIMED_OUT;
 }
 
 enum Verdict { VERDICT_SKIP, VERDICT_OK, VERDICT_FAIL };
@@ -194,7 +200,11 @@ int send_acknowledged(CommsManager* comms, const COMMS_MSG_t& msg)
 }  // namespace
 
 CommsManager::CommsManager()
-    : usbHid(new USBHID()), canFd(new CANFD()), lastCommand(Clock::now()), answerMayBeLate(false)
+    : usbHid(new USBHID()),
+      canFd(new CANFD()),
+      lastCommand(Clock::now()),
+      answerMayBeLate(false),
+      inputDiscarded(false)
 {
 }
 
@@ -317,10 +327,37 @@ void CommsManager::discardStaleInput()
 {
     const bool grace = answerMayBeLate;
     answerMayBeLate = false;
+    if (inputDiscarded && !grace) {
+        inputDiscarded = false;
+        return;
+    }
+    inputDiscarded = false;
     if (usb_up(usbHid)) {
         discard_waiting(usbHid, grace);
     } else if (can_up(canFd)) {
         discard_waiting(canFd, grace);
+    }
+}
+
+void CommsManager::pauseBetweenCommands(std::chrono::microseconds pause)
+{
+    const Clock::time_point until = Clock::now() + pause;
+    if (!usb_up(usbHid) && can_up(canFd)) {
+        COMMS_MSG_t msg;
+        int discarded = 0;
+        for (long us = us_until(until); us > 0 && discarded < kDiscardLimit; us = us_until(until)) {
+            if (canFd->read(&msg, us) <= 0) {
+                break;
+            }
+            ++discarded;
+            report_discarded(msg);
+        }
+        inputDiscarded = discarded < kDiscardLimit;
+    }
+    // hidapi waits in whole milliseconds; a failed read ends early.
+    const Clock::duration left = until - Clock::now();
+    if (left > Clock::duration::zero()) {
+        std::this_thread::sleep_for(left);
     }
 }
 
@@ -528,8 +565,11 @@ bool wait_for_ack(CommsManager* comms, uint32_t expected_can_id)
     }
 }
 
-bool wait_for_mx25_ack(CommsManager* comms, uint8_t* op_type_out, uint32_t* address_out)
+bool wait_for_mx25_ack(CommsManager* comms, uint8_t* op_type_out, uint32_t* address_out, bool* address_given)
 {
+    if (address_given != nullptr) {
+        *address_given = false;
+    }
     if (comms == nullptr || !comms->isConnected()) {
         return false;
     }
@@ -540,6 +580,9 @@ bool wait_for_mx25_ack(CommsManager* comms, uint8_t* op_type_out, uint32_t* addr
         }
         const Verdict v = judge_flash_ack(msg, op_type_out, address_out);
         if (v != VERDICT_SKIP) {
+            if (address_given != nullptr) {
+                *address_given = v == VERDICT_OK && msg.msg_len > 4;
+            }
             return v == VERDICT_OK;
         }
     }

@@ -43,6 +43,10 @@ public:
     // it first goes on reading for a grace period, so that an answer that
     // was merely late is not taken for the next command's.
     void discardStaleInput();
+    // Waits `pause` between two commands. On CAN FD the wait is a read of the
+    // socket that drops whatever arrives meanwhile, so the next command needs
+    // no discard of its own.
+    void pauseBetweenCommands(std::chrono::microseconds pause);
 
     bool isConnected() const;
     COMM_INTERFACE_t getActiveInterface() const;
@@ -56,6 +60,7 @@ private:
     CANFD* canFd;
     std::chrono::steady_clock::time_point lastCommand;
     bool answerMayBeLate;
+    bool inputDiscarded;  // by the pause since the last command
 };
 
 // The unit's serial number over the named link, or 0xFFFFFFFF on failure.
@@ -67,7 +72,10 @@ uint32_t get_value(CommsManager* comms, target_comms_t src, uint8_t index, bool*
 int set_value(CommsManager* comms, target_comms_t src, uint8_t index, uint32_t value);
 int store_value(CommsManager* comms, target_comms_t src, uint32_t crc);
 bool wait_for_ack(CommsManager* comms, uint32_t expected_can_id);
-bool wait_for_mx25_ack(CommsManager* comms, uint8_t* op_type_out, uint32_t* address_out);
+// *address_given (when given) tells whether the answer carried an address
+// (msg_len above 4); *address_out is left alone when it did not.
+bool wait_for_mx25_ack(CommsManager* comms, uint8_t* op_type_out, uint32_t* address_out,
+                       bool* address_given = nullptr);
 // The two answers of a command that the unit answers with both, in whichever
 // order they come: the acknowledgement of expected_can_id and the flash
 // acknowledgement. True when both arrived; a negative answer of either kind

@@ -68,7 +68,7 @@ bool matches(const sim::HidInterface& i, unsigned short vid, unsigned short pid)
 // interface taken out of the list behaves like an unplugged device.
 bool usable(const World& w, hid_device* dev)
 {
-    return dev && w.hid_handles.count(dev) && listed(w, dev->path);
+    return dev && w.hid_handles.count(dev) && listed(w, dev->path) && !(dev->is_unit && w.unit.unplugged);
 }
 
 hid_device* open_locked(World& w, const sim::HidInterface& i)
@@ -110,6 +110,7 @@ bool decode_output_report(const unsigned char* data, size_t length, COMMS_MSG_t*
 // ms < 0 waits until a report comes.
 int read_report(hid_device* dev, unsigned char* data, size_t length, int ms, bool use_mode)
 {
+    sim::detail::InDouble in_double;
     World& w = world();
     std::unique_lock<std::mutex> lk(w.mu);
     if (!data || !usable(w, dev))
@@ -158,7 +159,7 @@ struct hid_device_info* hid_enumerate(unsigned short vendor_id, unsigned short p
     struct hid_device_info* head = nullptr;
     struct hid_device_info** tail = &head;
     for (const sim::HidInterface& i : w.hid_interfaces) {
-        if (!matches(i, vendor_id, product_id))
+        if (!matches(i, vendor_id, product_id) || (i.is_unit && w.unit.unplugged))
             continue;
         auto* info = static_cast<struct hid_device_info*>(std::calloc(1, sizeof(struct hid_device_info)));
         if (!info)
@@ -220,18 +221,21 @@ void hid_close(hid_device* dev)
 
 int hid_write(hid_device* dev, const unsigned char* data, size_t length)
 {
+    sim::detail::InDouble in_double;
     World& w = world();
     std::lock_guard<std::mutex> lk(w.mu);
     if (!data || !usable(w, dev))
         return -1;
-    w.hid_written.emplace_back(data, data + length);
+    if (w.capture)
+        w.hid_written.emplace_back(data, data + length);
     COMMS_MSG_t msg;
     if (!dev->is_unit || w.usb_silent || !decode_output_report(data, length, &msg))
         return int(length);
-    const Clock::time_point arrival = Clock::now();
+    // The unit acts on the request now; only its answers' times follow the link.
+    const Clock::time_point arrival = sim::detail::arrival(w.usb_latency, true, Clock::now(), msg);
     for (const sim::Answer& a : w.unit.handle(msg)) {
         const Clock::time_point sent = arrival + std::chrono::microseconds(a.delay_us);
-        const Clock::time_point due = w.usb_latency ? w.usb_latency(sent, a.msg) : sent;
+        const Clock::time_point due = sim::detail::arrival(w.usb_latency, false, sent, a.msg);
         sim::detail::enqueue(w.hid_input, due, input_report(a.msg));
     }
     w.hid_cv.notify_all();

@@ -29,14 +29,22 @@ struct HidInterface {
     bool is_unit;  // reports go to and come from the virtual unit
 };
 
-// Time the answer spends on the link: given when the unit sends it, returns
-// when the tool can read it. Called in order, one answer after the other.
-using LatencyModel = std::function<std::chrono::steady_clock::time_point(
-    std::chrono::steady_clock::time_point sent, const COMMS_MSG_t& answer)>;
+// Time messages spend on a link, in both directions and in the order they
+// happen: to_unit gives when the unit has a request the tool wrote at
+// `written`, to_tool when the tool can read an answer the unit sent at
+// `sent`. A model with no functions charges nothing.
+struct LatencyModel {
+    using Clock = std::chrono::steady_clock;
+    std::function<Clock::time_point(Clock::time_point written, const COMMS_MSG_t& request)> to_unit;
+    std::function<Clock::time_point(Clock::time_point sent, const COMMS_MSG_t& answer)> to_tool;
+};
 
-// Answers on the next 1 ms USB full-speed frame boundary.
+// USB full speed: 1 ms frames, one transaction of at most 64 bytes per frame
+// in each direction, each transfer starting in the first frame that begins
+// after it was submitted. An output report is msg_len + 6 bytes; the unit's
+// input reports are 71 bytes, so each takes two frames.
 LatencyModel usb_full_speed_latency();
-// Frame time of a CAN FD frame with bit-rate switch, one after the other.
+// CAN FD frames with bit-rate switch, requests and answers sharing one bus.
 LatencyModel canfd_latency(double nominal_bps, double data_bps);
 
 void reset();
@@ -82,8 +90,14 @@ std::vector<Broadcast> unit_sensor_broadcasts();
 Broadcast second_node_broadcast();
 void set_can_broadcasts(const std::vector<Broadcast>& list);
 
-void set_latency(Link link, LatencyModel model);     // null model: no latency
+void set_latency(Link link, LatencyModel model);     // empty model: no latency
 void clear_captures();
+// Off for long uploads: captures and the unit's log would hold every packet.
+void set_capture(bool on);
+
+// True while the calling thread runs inside one of the doubles (the
+// benchmarks count the tool's own allocations apart from theirs).
+bool inside_double();
 
 }  // namespace sim
 

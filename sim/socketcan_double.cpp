@@ -217,18 +217,21 @@ void on_tool_frame_locked(World& w, const CanSocket& from, const uint8_t* frame,
     // interface that vanished or went down since.
     if (write_error_locked(w, from, frame, len) != 0)
         return;
-    w.can_written.emplace_back(frame, frame + len);
+    if (w.capture)
+        w.can_written.emplace_back(frame, frame + len);
     for (const auto& entry : w.can_sockets) {
         if (entry.second.tool_fd != from.tool_fd)
             deliver_locked(entry.second, from.ifname, frame, len);
     }
     if (from.ifname != UNIT_INTERFACE || !w.can_unit_attached || w.can_silent)
         return;
-    const Clock::time_point arrival = Clock::now();
+    // The unit acts on the request now; only its answers' times follow the bus.
+    const COMMS_MSG_t request = message_of(frame, len);
+    const Clock::time_point arrival = sim::detail::arrival(w.can_latency, true, Clock::now(), request);
     bool queued = false;
-    for (const sim::Answer& a : w.unit.handle(message_of(frame, len))) {
+    for (const sim::Answer& a : w.unit.handle(request)) {
         const Clock::time_point sent = arrival + std::chrono::microseconds(a.delay_us);
-        const Clock::time_point due = w.can_latency ? w.can_latency(sent, a.msg) : sent;
+        const Clock::time_point due = sim::detail::arrival(w.can_latency, false, sent, a.msg);
         sim::detail::enqueue(w.can_output, due, fd_frame_of(a.msg));
         queued = true;
     }
@@ -286,7 +289,7 @@ void deliver_due_locked(World& w)
             continue;
         // A node that fell behind (a stopped process) sends once, not a burst.
         sb.next = std::max(sb.next + sb.b.period, now);
-        const bool sends = !sb.b.from_unit || (w.can_unit_attached && !w.can_silent);
+        const bool sends = !sb.b.from_unit || (w.can_unit_attached && !w.can_silent && !w.unit.unplugged);
         if (!sends || !unit_interface_carries(w))
             continue;
         const std::vector<uint8_t> frame = sb.b.classic ? classic_frame_of(sb.b.msg) : fd_frame_of(sb.b.msg);
@@ -688,6 +691,7 @@ int bind(int fd, const struct sockaddr* addr, socklen_t len) noexcept
 ssize_t read(int fd, void* buf, size_t count)
 {
     if (flagged(fd)) {
+        sim::detail::InDouble in_double;
         World& w = world();
         std::lock_guard<std::mutex> lk(w.mu);
         if (CanSocket* s = find_locked(w, fd)) {
@@ -710,6 +714,7 @@ ssize_t read(int fd, void* buf, size_t count)
 ssize_t write(int fd, const void* buf, size_t count)
 {
     if (flagged(fd)) {
+        sim::detail::InDouble in_double;
         World& w = world();
         std::unique_lock<std::mutex> lk(w.mu);
         if (CanSocket* s = find_locked(w, fd)) {

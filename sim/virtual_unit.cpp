@@ -254,15 +254,100 @@ void on_enter_bootloader(VirtualUnit& u, const COMMS_MSG_t& req, Answers&)
         u.reboot();
 }
 
+// The erase is acknowledged at once and confirmed once done, with the
+// operation and the erased area's start.
+void on_flash_erase(VirtualUnit& u, const COMMS_MSG_t& req, Answers& out)
+{
+    if (req.msg_len < 3) {
+        reply(out, nack(req.can_ID));
+        return;
+    }
+    const uint8_t op = req.data[0];
+    const uint16_t index = uint16_t(req.data[1] | (req.data[2] << 8));
+    reply(out, ack(req.can_ID));
+    uint32_t address = 0;
+    uint32_t length = VirtualFlash::SIZE;
+    if (op == OP_BLOCK_ERASE) {
+        address = uint32_t(index) * VirtualFlash::BLOCK_SIZE;
+        length = VirtualFlash::BLOCK_SIZE;
+        if (u.faults.erase_silent_blocks.count(index))
+            return;
+        if (u.faults.erase_nack_blocks.count(index)) {
+            reply(out, flash_verdict(CANMSG_MX25_NACK, op, address), u.erase_us);
+            return;
+        }
+    } else if (op == OP_SECTOR_ERASE) {
+        address = uint32_t(index) * VirtualFlash::SECTOR_SIZE;
+        length = VirtualFlash::SECTOR_SIZE;
+    } else if (op != OP_CHIP_ERASE) {
+        reply(out, flash_verdict(CANMSG_MX25_NACK, op, 0));
+        return;
+    }
+    if (!u.flash.erase(address, length, u.in_region(address, length))) {
+        reply(out, flash_verdict(CANMSG_MX25_NACK, op, address));
+        return;
+    }
+    reply(out, flash_verdict(CANMSG_MX25_ACK, op, address), u.erase_us);
+}
+
+void on_flash_set_address(VirtualUnit& u, const COMMS_MSG_t& req, Answers& out)
+{
+    const uint32_t address = req.msg_len >= 4 ? get_le32(req.data) : VirtualFlash::SIZE;
+    if (address >= VirtualFlash::SIZE) {
+        reply(out, flash_verdict(CANMSG_MX25_NACK, OP_SETADDR, address));
+        return;
+    }
+    u.write_pointer = address;
+    u.address_set = true;
+    reply(out, flash_verdict(CANMSG_MX25_ACK, OP_SETADDR, address));
+}
+
+// Stores the packet where the last one ended, as many bytes as arrived: on
+// CAN FD that is the length the bus carried, padding included.
+void on_flash_write(VirtualUnit& u, const COMMS_MSG_t& req, Answers& out)
+{
+    const uint32_t number = u.write_packets++;
+    const uint32_t address = u.write_pointer;
+    const uint32_t length = std::min<uint32_t>(req.msg_len, sizeof req.data);
+    if (!u.address_set || length == 0 || u.faults.packet_nack.count(number) ||
+        !u.flash.program(address, req.data, length, u.in_region(address, length))) {
+        reply(out, flash_verdict(CANMSG_MX25_NACK, OP_WRITE, address));
+        return;
+    }
+    u.write_pointer += length;
+    if (u.faults.packet_silent.count(number))
+        return;
+    reply(out, flash_verdict(CANMSG_MX25_ACK, OP_WRITE, address),
+          u.faults.packet_late.count(number) ? u.faults.late_us : 0);
+}
+
+void on_get_partition(VirtualUnit& u, const COMMS_MSG_t& req, Answers& out)
+{
+    reply(out, ack(req.can_ID));
+    reply(out, flash_verdict(CANMSG_MX25_ACK, OP_GETPART, uint32_t(u.partition)));
+}
+
+// Closing is acknowledged; opening is not (the tool does not wait for it).
+void on_airport_db(VirtualUnit& u, const COMMS_MSG_t& req, Answers& out)
+{
+    const uint8_t op = req.msg_len >= 1 ? req.data[0] : 0;
+    if (op == 0xDC) {
+        u.airport_db_open = false;
+        reply(out, ack(req.can_ID));
+    } else if (op == 0xDA) {
+        u.airport_db_open = true;
+    } else {
+        reply(out, nack(req.can_ID));
+    }
+}
+
 struct Handler {
     uint32_t can_ID;
     void (*run)(VirtualUnit& u, const COMMS_MSG_t& req, Answers& out);
 };
 
-// The unit's commands. Flash commands (CANMSG_WRITE_MX25, CANMSG_ERASE_MX25,
-// CANMSG_SET_ADDR_MX25, CANMSG_GET_PARTITION, CANMSG_AIRPORT_DB_OP) are added
-// as further rows; the flash state they need goes into VirtualUnit. Faults
-// are applied by VirtualUnit::handle around every handler.
+// The unit's commands. Faults are applied by VirtualUnit::handle around
+// every handler.
 const Handler HANDLERS[] = {
     {CANMSG_WHOAMI, on_whoami},
     {CANMSG_REQUEST_USER_SETTING, on_settings_request},
@@ -272,6 +357,11 @@ const Handler HANDLERS[] = {
     {CANMSG_SET_SENSOR_CALIB, on_calib_set},
     {CANMSG_SAVE_SENSOR_CALIB, on_calib_store},
     {CANMSG_ENTER_BL, on_enter_bootloader},
+    {CANMSG_ERASE_MX25, on_flash_erase},
+    {CANMSG_SET_ADDR_MX25, on_flash_set_address},
+    {CANMSG_WRITE_MX25, on_flash_write},
+    {CANMSG_GET_PARTITION, on_get_partition},
+    {CANMSG_AIRPORT_DB_OP, on_airport_db},
 };
 
 const Handler* find_handler(uint32_t can_ID)
@@ -356,13 +446,36 @@ void VirtualUnit::reboot()
     ++reboots;
 }
 
+bool VirtualUnit::in_region(uint32_t address, uint32_t length) const
+{
+    const uint64_t end = uint64_t(address) + length;
+    const uint64_t airport_end = uint64_t(AIRPORT_DB_FIRST_BLOCK + AIRPORT_DB_BLOCKS) * VirtualFlash::BLOCK_SIZE;
+    if (!airport_db_open && end <= airport_end)
+        return true;
+    uint32_t bank = 0;
+    if (partition == partition_1)
+        bank = FW_BANK1_START_PAGE;
+    else if (partition == partition_2)
+        bank = FW_BANK2_START_PAGE;
+    else
+        return false;
+    const uint64_t bank_start = uint64_t(bank) * VirtualFlash::BLOCK_SIZE;
+    return address >= bank_start && end <= bank_start + uint64_t(FW_BANK_BLOCKS) * VirtualFlash::BLOCK_SIZE;
+}
+
 std::vector<Answer> VirtualUnit::handle(const COMMS_MSG_t& request)
 {
-    received.push_back(request);
+    if (keep_received)
+        received.push_back(request);
     std::vector<Answer> out;
     const uint32_t id = request.can_ID;
-    if (faults.silent || faults.ignore.count(id))
+    if (unplugged || faults.silent || faults.ignore.count(id))
         return out;
+    if (id == CANMSG_WRITE_MX25 && faults.unplug_after_packets >= 0 &&
+        write_packets >= uint32_t(faults.unplug_after_packets)) {
+        unplugged = true;
+        return out;
+    }
 
     // A command on the NACK list is refused before the unit acts on it, so
     // even commands without a handler (or without an answer) get a NACK.
@@ -391,6 +504,16 @@ std::vector<Answer> VirtualUnit::handle(const COMMS_MSG_t& request)
                 std::swap(m.data[4], m.data[5]);
             if (faults.wrong_ack_id.count(id))
                 put_le32(m.data, id + 1);
+        }
+        if (m.can_ID == CANMSG_MX25_ACK) {
+            if (faults.wrong_flash_op.count(id))
+                m.data[0] ^= 0x01;
+            if (faults.wrong_flash_address.count(id))
+                put_le32(m.data + 1, get_le32(m.data + 1) + VirtualFlash::BLOCK_SIZE);
+            if (faults.short_flash_ack.count(id)) {
+                std::memset(m.data + 1, 0, sizeof m.data - 1);
+                m.msg_len = 1;
+            }
         }
         m.iface = request.iface;
         a.delay_us += faults.extra_delay_us + (late ? faults.late_us : 0);

@@ -12,7 +12,9 @@
 
 #include "../EFIS_shared/calib_types.h"
 #include "../EFIS_shared/comms_types.h"
+#include "../EFIS_shared/mem_layout.h"
 #include "../EFIS_shared/settings_types.h"
+#include "virtual_flash.h"
 
 namespace sim {
 
@@ -49,6 +51,18 @@ struct UnitFaults {
     // 0x255 wins arbitration when both wait in the unit's transmit queue.
     bool store_ack_first = false;
     bool lenient_store = false;          // stores its working record whatever checksum was sent
+
+    // Flash. Write packets are counted from 0 over the unit's life
+    // (VirtualUnit::write_packets).
+    std::set<uint16_t> erase_nack_blocks;    // block erases refused with a flash NACK, nothing erased
+    std::set<uint16_t> erase_silent_blocks;  // block erases acknowledged, then never done nor confirmed
+    std::set<uint32_t> packet_nack;          // write packets refused with a flash NACK, nothing written
+    std::set<uint32_t> packet_silent;        // write packets stored but never confirmed
+    std::set<uint32_t> packet_late;          // write packets confirmed after late_us
+    std::set<uint32_t> wrong_flash_op;       // commands (can_ID) whose flash ACK names another operation
+    std::set<uint32_t> wrong_flash_address;  // commands whose flash ACK reports the address + 64 KiB
+    std::set<uint32_t> short_flash_ack;      // commands whose flash ACK carries only the operation
+    int unplug_after_packets = -1;           // gone (unplugged) once this many write packets arrived
 };
 
 // A sensible factory record: version 3, 31 elements, valid checksum, white
@@ -71,9 +85,24 @@ public:
     SENSOR_CALIB_t calib_stored;
     uint32_t serial = 0x12345678;
     UnitFaults faults;
+    bool keep_received = true;          // off for long uploads: the log would hold every packet
     std::vector<COMMS_MSG_t> received;  // every message handled, in order
     int reboots = 0;
     int stores = 0;                     // successful stores of the settings record
+
+    // External flash: the airport database in blocks 0-831, firmware banks 1
+    // and 2 behind it. The region being programmed is the airport region
+    // while the database is closed, and the bank the marker names.
+    VirtualFlash flash;
+    mx25_partition partition = partition_1;  // the marker the unit reports: the bank to write
+    bool airport_db_open = true;
+    bool address_set = false;               // no write packet is stored before an address
+    uint32_t write_pointer = 0;             // where the next write packet lands
+    uint32_t write_packets = 0;             // write packets received
+    uint32_t erase_us = 0;                  // time a block erase takes before it is confirmed
+    bool unplugged = false;                 // gone from both links (unplug_after_packets)
+
+    bool in_region(uint32_t address, uint32_t length) const;
 };
 
 // Builds a zero-filled record with the given identifier and payload.

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <mutex>
 
 #include "world_internal.h"
 
@@ -23,8 +24,9 @@ World& world()
 void World::reset_locked()
 {
     unit = VirtualUnit();
-    usb_latency = nullptr;
-    can_latency = nullptr;
+    usb_latency = LatencyModel();
+    can_latency = LatencyModel();
+    capture = true;
     hid_interfaces = {unit_hid_interface()};
     usb_silent = false;
     hid_input.clear();
@@ -55,16 +57,49 @@ using detail::Clock;
 using detail::World;
 using detail::world;
 
+namespace {
+
+thread_local int t_in_double = 0;
+
+Clock::time_point frame_start_at_or_after(Clock::time_point t)
+{
+    const std::chrono::milliseconds frame(1);
+    const auto since = t.time_since_epoch();
+    auto frames = since / frame;
+    if (since % frame != Clock::duration::zero())
+        ++frames;
+    return Clock::time_point(std::chrono::duration_cast<Clock::duration>(frames * frame));
+}
+
+}  // namespace
+
 LatencyModel usb_full_speed_latency()
 {
-    // A full-speed device is polled once per 1 ms frame; an answer sent
-    // exactly on a frame start waits for the next one. As on CAN, the
-    // request is taken to reach the unit the moment the tool writes it.
-    return [](Clock::time_point sent, const COMMS_MSG_t&) {
-        const std::chrono::milliseconds frame(1);
-        const auto frames = sent.time_since_epoch() / frame;
-        return Clock::time_point(std::chrono::duration_cast<Clock::duration>((frames + 1) * frame));
+    // Each direction is a pipe that moves one transaction of up to 64 bytes
+    // per 1 ms frame; a transfer begins in the first frame that starts at or
+    // after its submission and after the pipe's previous transfer, and it is
+    // delivered at the end of its last frame.
+    struct Pipes {
+        std::mutex mu;
+        Clock::time_point out_free, in_free;
     };
+    auto pipes = std::make_shared<Pipes>();
+    auto carry = [](Clock::time_point ready, Clock::time_point* free, size_t bytes) {
+        const size_t transactions = std::max<size_t>(1, (bytes + 63) / 64);
+        const Clock::time_point start = frame_start_at_or_after(std::max(ready, *free));
+        *free = start + std::chrono::milliseconds(transactions);
+        return *free;
+    };
+    LatencyModel m;
+    m.to_unit = [pipes, carry](Clock::time_point written, const COMMS_MSG_t& request) {
+        std::lock_guard<std::mutex> lk(pipes->mu);
+        return carry(written, &pipes->out_free, size_t(std::min<uint8_t>(request.msg_len, 64)) + 6);
+    };
+    m.to_tool = [pipes, carry](Clock::time_point sent, const COMMS_MSG_t&) {
+        std::lock_guard<std::mutex> lk(pipes->mu);
+        return carry(sent, &pipes->in_free, 7 + 64);
+    };
+    return m;
 }
 
 LatencyModel canfd_latency(double nominal_bps, double data_bps)
@@ -80,20 +115,18 @@ LatencyModel canfd_latency(double nominal_bps, double data_bps)
     //    per ten bits of control and payload;
     //  - end at the nominal rate: about 12 bits (CRC delimiter, ACK slot and
     //    delimiter, end of frame, the start of the intermission).
-    // Frames share the bus, so a frame starts no earlier than the end of the
-    // one before it. The model sees only the unit's answers: the request is
-    // taken to reach the unit the moment the tool writes it, its own frame
-    // time being left out rather than modelled.
+    // Requests and answers share the bus: a frame starts no earlier than the
+    // end of the one before it, and arrives at its end.
     struct Bus {
         std::mutex mu;
         Clock::time_point free_at;
     };
     auto bus = std::make_shared<Bus>();
-    return [bus, nominal_bps, data_bps](Clock::time_point sent, const COMMS_MSG_t& answer) {
+    auto carry = [bus, nominal_bps, data_bps](Clock::time_point ready, const COMMS_MSG_t& m) {
         if (!(nominal_bps > 0.0) || !(data_bps > 0.0))
-            return sent;
+            return ready;
         static const unsigned fd_lengths[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64};
-        const unsigned len = std::min<unsigned>(answer.msg_len, 64);
+        const unsigned len = std::min<unsigned>(m.msg_len, 64);
         unsigned payload = 64;
         for (unsigned l : fd_lengths) {
             if (l >= len) {
@@ -110,11 +143,30 @@ LatencyModel canfd_latency(double nominal_bps, double data_bps)
         const double seconds = (arbitration_bits + end_bits) / nominal_bps + data_bits / data_bps;
         const auto frame = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
         std::lock_guard<std::mutex> lk(bus->mu);
-        const Clock::time_point start = std::max(sent, bus->free_at);
+        const Clock::time_point start = std::max(ready, bus->free_at);
         bus->free_at = start + frame;
         return bus->free_at;
     };
+    LatencyModel m;
+    m.to_unit = carry;
+    m.to_tool = carry;
+    return m;
 }
+
+namespace detail {
+
+InDouble::InDouble() { ++t_in_double; }
+InDouble::~InDouble() { --t_in_double; }
+
+Clock::time_point arrival(const LatencyModel& model, bool to_unit, Clock::time_point start, const COMMS_MSG_t& m)
+{
+    const auto& f = to_unit ? model.to_unit : model.to_tool;
+    return f ? f(start, m) : start;
+}
+
+}  // namespace detail
+
+bool inside_double() { return t_in_double > 0; }
 
 void reset()
 {
@@ -192,6 +244,15 @@ void set_latency(Link link, LatencyModel model)
         w.usb_latency = std::move(model);
     else
         w.can_latency = std::move(model);
+}
+
+void set_capture(bool on)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lk(w.mu);
+    detail::can_sync_locked(w);
+    w.capture = on;
+    w.unit.keep_received = on;
 }
 
 void clear_captures()

@@ -59,6 +59,7 @@ struct World {
     VirtualUnit unit;
     LatencyModel usb_latency;
     LatencyModel can_latency;
+    bool capture = true;
 
     // USB HID
     std::vector<HidInterface> hid_interfaces;
@@ -100,6 +101,18 @@ World& world();
 // Queues bytes behind what is already queued on the same link: a link never
 // reorders, so a delivery is never due before the one in front of it.
 void enqueue(std::deque<Delivery>& q, Clock::time_point due, std::vector<uint8_t> bytes);
+
+// Marks the calling thread as inside a double while it lives.
+class InDouble {
+public:
+    InDouble();
+    ~InDouble();
+    InDouble(const InDouble&) = delete;
+    InDouble& operator=(const InDouble&) = delete;
+};
+
+// When the far end has a message that left at `start`, under `model`.
+Clock::time_point arrival(const LatencyModel& model, bool to_unit, Clock::time_point start, const COMMS_MSG_t& m);
 
 // Takes in every frame the tool sockets have written so far (the bus thread
 // does the same asynchronously); the world functions call it first so that a

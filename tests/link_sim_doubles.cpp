@@ -348,23 +348,32 @@ TEST(SimLatency, DelayedAnswersArriveNoEarlierThanDue)
     close(fd);
 }
 
-TEST(SimLatency, ModelsKeepTheirOrder)
+TEST(SimLatency, ModelsChargeFramesAndTheSharedBus)
 {
     using std::chrono::milliseconds;
     using std::chrono::steady_clock;
+    const COMMS_MSG_t whoami = sim::make_msg(CANMSG_WHOAMI, {0xEF, 0x15});
+    COMMS_MSG_t packet = sim::make_msg(CANMSG_WRITE_MX25, {});
+    packet.msg_len = 64;
     const COMMS_MSG_t ack = sim::make_msg(CANMSG_ACK, {0x78, 0x03, 0, 0, 0xEF, 0x15});
 
+    // USB: one transaction of 64 bytes per 1 ms frame each way; a 70-byte
+    // output report and every 71-byte input report take two.
     sim::LatencyModel usb = sim::usb_full_speed_latency();
-    const steady_clock::time_point on_boundary(milliseconds(5000));
-    EXPECT_EQ(usb(on_boundary, ack), on_boundary + milliseconds(1));
-    EXPECT_EQ(usb(on_boundary + std::chrono::microseconds(10), ack), on_boundary + milliseconds(1));
+    const steady_clock::time_point t0(milliseconds(5000));
+    EXPECT_EQ(usb.to_unit(t0 + std::chrono::microseconds(10), whoami), t0 + milliseconds(2));
+    EXPECT_EQ(usb.to_unit(t0 + milliseconds(2), packet), t0 + milliseconds(4));
+    EXPECT_EQ(usb.to_tool(t0 + milliseconds(4), ack), t0 + milliseconds(6));
+    EXPECT_EQ(usb.to_tool(t0 + milliseconds(4), ack), t0 + milliseconds(8)) << "one report after the other";
 
+    // CAN FD: request and answers take turns on one bus.
     sim::LatencyModel can = sim::canfd_latency(1e6, 5e6);
-    const steady_clock::time_point t0(milliseconds(7000));
-    const steady_clock::time_point first = can(t0, ack);
-    const steady_clock::time_point second = can(t0, ack);
-    EXPECT_GT(first, t0);
-    EXPECT_EQ(second - first, first - t0) << "the second frame waits for the first";
+    const steady_clock::time_point t1(milliseconds(7000));
+    const steady_clock::time_point request_end = can.to_unit(t1, ack);
+    const steady_clock::time_point answer_end = can.to_tool(t1, ack);
+    EXPECT_GT(request_end, t1);
+    EXPECT_EQ(answer_end - request_end, request_end - t1) << "the answer waits for the request's frame";
+    EXPECT_GT(can.to_unit(answer_end, packet) - answer_end, request_end - t1) << "a longer frame takes longer";
 }
 
 }  // namespace

@@ -121,7 +121,7 @@ INSTANTIATE_TEST_SUITE_P(
         Exchange{"CalibStore", make_msg(CANMSG_SAVE_SENSOR_CALIB, {}), {CANMSG_MX25_ACK, CANMSG_ACK},
                  {0xAE, 0x00, 0x10, 0, 0}},
         Exchange{"Reboot", make_msg(CANMSG_ENTER_BL, {0x48}), {}, {}},
-        Exchange{"Unhandled", make_msg(CANMSG_ERASE_MX25, {0xBE, 0x40, 0x03}), {}, {}}),
+        Exchange{"Unhandled", make_msg(CANMSG_READ_MX25, {0, 0, 0x40, 0x03}), {}, {}}),
     [](const testing::TestParamInfo<Exchange>& info) { return std::string(info.param.name); });
 
 TEST(SimUnit, StoreKeepsTheRecordTheToolDescribedAndRebootReturnsToIt)

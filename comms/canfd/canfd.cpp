@@ -153,10 +153,10 @@ bool CANFD::isConnected() const
 
 int CANFD::read(COMMS_MSG_t* msg)
 {
-    return read(msg, READ_TIMEOUT_MS);
+    return read(msg, READ_TIMEOUT_MS * 1000L);
 }
 
-int CANFD::read(COMMS_MSG_t* msg, int timeout_ms)
+int CANFD::read(COMMS_MSG_t* msg, long timeout_us)
 {
     if (!connected || socket_fd < 0 || msg == nullptr) {
         return -1;
@@ -164,14 +164,17 @@ int CANFD::read(COMMS_MSG_t* msg, int timeout_ms)
 
     // The socket's own time-out bounds a full wait; a shorter one is waited
     // for first, so that the read below never blocks past it.
-    if (timeout_ms < READ_TIMEOUT_MS) {
+    if (timeout_us < READ_TIMEOUT_MS * 1000L) {
         struct pollfd p;
         p.fd = socket_fd;
         p.events = POLLIN;
         p.revents = 0;
+        struct timespec ts;
+        ts.tv_sec = timeout_us <= 0 ? 0 : timeout_us / 1000000;
+        ts.tv_nsec = timeout_us <= 0 ? 0 : (timeout_us % 1000000) * 1000;
         int ready;
         do {
-            ready = ::poll(&p, 1, timeout_ms < 0 ? 0 : timeout_ms);
+            ready = ::ppoll(&p, 1, &ts, nullptr);
         } while (ready < 0 && errno == EINTR);
         if (ready <= 0) {
             return -1;

@@ -26,8 +26,8 @@ public:
 
     // 72 for an FD frame, 16 for a classic frame, -1 on error or time-out (500 ms).
     int read(COMMS_MSG_t* msg);
-    // The same, waiting at most timeout_ms; 0 takes only a frame already waiting.
-    int read(COMMS_MSG_t* msg, int timeout_ms);
+    // The same, waiting at most timeout_us; 0 takes only a frame already waiting.
+    int read(COMMS_MSG_t* msg, long timeout_us);
     // msg_len on success, -1 on failure or when msg_len exceeds 64.
     int write(const COMMS_MSG_t& msg);
     // Bytes laid out as identifier (4, little-endian), length (1), data.

@@ -80,18 +80,20 @@ bool USBHID::isConnected() const
 
 int USBHID::read(COMMS_MSG_t* msg)
 {
-    return read(msg, READ_TIMEOUT_MS);
+    return read(msg, READ_TIMEOUT_MS * 1000L);
 }
 
-int USBHID::read(COMMS_MSG_t* msg, int timeout_ms)
+int USBHID::read(COMMS_MSG_t* msg, long timeout_us)
 {
     if (!connected || device_handle == nullptr || msg == nullptr) {
         return -1;
     }
 
+    // hidapi counts whole milliseconds: a partial one is waited in full.
+    const int timeout_ms = timeout_us <= 0 ? 0 : static_cast<int>((timeout_us + 999) / 1000);
     unsigned char buffer[kInputReportSize];
     std::memset(buffer, 0, sizeof(buffer));
-    int res = hid_read_timeout(device_handle, buffer, sizeof(buffer), timeout_ms < 0 ? 0 : timeout_ms);
+    int res = hid_read_timeout(device_handle, buffer, sizeof(buffer), timeout_ms);
     if (res <= 0) {
         return res;
     }
@@ -130,12 +132,19 @@ int USBHID::write(const uint8_t* data, size_t length)
         return -1;
     }
 
-    std::vector<unsigned char> report(length + 1);
+    // A record's report fits on the stack; only longer byte arrays need the heap.
+    unsigned char small[1 + kOutputBodyHeader + sizeof(COMMS_MSG_t::data)];
+    std::vector<unsigned char> large;
+    unsigned char* report = small;
+    if (length + 1 > sizeof(small)) {
+        large.resize(length + 1);
+        report = large.data();
+    }
     report[0] = report_ID;
     if (length > 0) {
-        std::memcpy(report.data() + 1, data, length);
+        std::memcpy(report + 1, data, length);
     }
-    return hid_write(device_handle, report.data(), report.size());
+    return hid_write(device_handle, report, length + 1);
 }
 
 int USBHID::write(const COMMS_MSG_t& msg)

@@ -27,8 +27,8 @@ public:
 
     // Bytes of the input report, 0 on time-out (1000 ms), -1 on error.
     int read(COMMS_MSG_t* msg);
-    // The same, waiting at most timeout_ms; 0 takes only a report already waiting.
-    int read(COMMS_MSG_t* msg, int timeout_ms);
+    // The same, waiting at most timeout_us; 0 takes only a report already waiting.
+    int read(COMMS_MSG_t* msg, long timeout_us);
     // Sends report_ID followed by the bytes; hid_write's result.
     int write(const uint8_t* data, size_t length);
     // msg_len + 6 on success, -1 on failure or when msg_len exceeds 64.

@@ -1,0 +1,47 @@
+#ifndef FIRMWARE_OPS_FIRMWARE_OPS_H
+#define FIRMWARE_OPS_FIRMWARE_OPS_H
+
+// The unit's external flash, programmed through the unit: erase, address,
+// partition query, and the two uploads built on them. Every call blocks its
+// thread until the unit has answered (or the link's time-out has passed);
+// the uploads run on a worker thread, never on the GUI thread.
+
+#include <atomic>
+#include <cstdint>
+
+#include "../EFIS_shared/firmware.h"
+#include "../EFIS_shared/mem_layout.h"
+#include "../comms/comms.h"
+
+// Progress of an upload, called on the upload's thread: phase 0 after each
+// confirmed block erase (block position 1..total), phase 1 after each
+// acknowledged packet (payload bytes so far, of total).
+typedef void (*fw_progress_callback_t)(uint32_t current, uint32_t total, int phase, void* user_data);
+
+const int FW_PHASE_ERASE = 0;
+const int FW_PHASE_WRITE = 1;
+
+// True only when the unit confirmed the erase of exactly this sector, block
+// (or, for OP_CHIP_ERASE, the chip); then progress_cb, if given, reports it.
+bool mx25_erase(CommsManager* comms, FlashOpType op_type, uint16_t block_or_sector, fw_progress_callback_t progress_cb,
+                void* user_data, uint32_t current_block, uint32_t total_blocks);
+
+// True only when the unit confirmed OP_SETADDR at `address`.
+bool set_mx25_addr(CommsManager* comms, uint32_t address);
+
+// partition_1, partition_2 or partition_none (no usable answer).
+mx25_partition get_mx25_partition(CommsManager* comms);
+
+// True only when the whole image (header and payload) was written and
+// acknowledged. `cancel`, when given and set, stops the run at the next
+// block or packet boundary.
+bool send_fw(CommsManager* comms, const char* encrypted_bin_file_path, fw_progress_callback_t progress_cb,
+             void* user_data, const std::atomic<bool>* cancel = nullptr);
+
+// True only when the whole file was written and acknowledged and the unit
+// was told to open its database again. Any failure after the close leaves
+// the unit's database closed.
+bool send_airport_db(CommsManager* comms, const char* db_file_path, fw_progress_callback_t progress_cb,
+                     void* user_data, const std::atomic<bool>* cancel = nullptr);
+
+#endif
