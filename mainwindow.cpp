@@ -4,15 +4,20 @@
 #include <QColorDialog>
 #include <QApplication>
 #include <QDebug>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QFontDatabase>
+#include <QProgressBar>
 #include <QRegularExpression>
 #include <QStatusBar>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "EFIS_shared/get_set.h"
+#include "firmware_ops/firmware_ops.h"
 #include "ui_mainwindow.h"
 
 Settings_t user_config;
@@ -150,6 +155,147 @@ std::set<settings_struct_index> allValues()
     return all;
 }
 
+// Progress scale of both upload bars: the erase fills the first 1200 units,
+// the write the remaining 8800.
+const uint32_t kUploadBarMax = 10000;
+const uint32_t kEraseBarWeight = 1200;
+
+// Part of `whole` in percent; nothing of nothing is 0.
+uint32_t percentOf(uint32_t part, uint32_t whole)
+{
+    return whole == 0 ? 0 : uint32_t(uint64_t(part) * 100 / whole);
+}
+
+// One per running upload, owned by its worker; reports go to `window`.
+struct ThrottledUploadProgressCtx {
+    using Clock = std::chrono::steady_clock;
+
+    MainWindow* window = nullptr;
+    Clock::time_point last_emit{};
+    uint32_t last_posted_bar = 0xFFFFFFFFu;
+    int last_phase = -2;
+    // Where the write phase's throughput is measured from.
+    Clock::time_point write_from{};
+    uint32_t write_from_bytes = 0;
+
+    uint32_t compute_bar(uint32_t current, uint32_t total, int phase) const
+    {
+        if (total == 0)
+            return 0;
+        if (phase == FW_PHASE_ERASE)
+            return uint32_t(uint64_t(current) * kEraseBarWeight / total);
+        return uint32_t(uint64_t(current) * (kUploadBarMax - kEraseBarWeight) / total) + kEraseBarWeight;
+    }
+
+    bool should_emit(uint32_t bar, int phase, uint32_t current, uint32_t total)
+    {
+        const Clock::time_point now = Clock::now();
+        bool post = false;
+        if (phase != last_phase) {
+            last_phase = phase;
+            post = true;
+        } else if (current == total && total != 0) {
+            post = true;
+        } else if (last_posted_bar == 0xFFFFFFFFu || bar > last_posted_bar + 40) {
+            post = true;
+        } else if (std::chrono::duration_cast<std::chrono::milliseconds>(now - last_emit).count() >= 40) {
+            post = true;
+        }
+        if (post) {
+            last_posted_bar = bar;
+            last_emit = now;
+        }
+        return post;
+    }
+
+    // ", about N min left" once the write phase has run a few seconds, else
+    // nothing.
+    QString time_left(uint32_t current, uint32_t total, int phase)
+    {
+        const Clock::time_point now = Clock::now();
+        if (phase != FW_PHASE_WRITE)
+            return QString();
+        if (write_from == Clock::time_point{} || current < write_from_bytes) {
+            write_from = now;
+            write_from_bytes = current;
+            return QString();
+        }
+        const double seconds = std::chrono::duration<double>(now - write_from).count();
+        if (seconds < 3.0 || current <= write_from_bytes || current >= total)
+            return QString();
+        const double left = double(total - current) * seconds / double(current - write_from_bytes);
+        if (left >= 90.0)
+            return QString(", about %1 min left").arg(qRound(left / 60.0));
+        return QString(", about %1 s left").arg(qMax(1, int(std::ceil(left))));
+    }
+};
+
+// Posts a report to the window when the throttle lets it through.
+void post_progress(uint32_t current, uint32_t total, int phase, void* user_data, const char* erase_text,
+                   const char* write_text, void (MainWindow::*apply)(int, const QString&))
+{
+    ThrottledUploadProgressCtx* ctx = static_cast<ThrottledUploadProgressCtx*>(user_data);
+    if (!ctx || !ctx->window)
+        return;
+    const uint32_t bar = ctx->compute_bar(current, total, phase);
+    const QString left = ctx->time_left(current, total, phase);
+    if (!ctx->should_emit(bar, phase, current, total))
+        return;
+    const QString text = QString(phase == FW_PHASE_ERASE ? erase_text : write_text).arg(current).arg(total) + left;
+    MainWindow* window = ctx->window;
+    QMetaObject::invokeMethod(
+        window, [window, bar, text, apply] { (window->*apply)(int(bar), text); }, Qt::QueuedConnection);
+}
+
+void fw_progress_callback(uint32_t current, uint32_t total, int phase, void* user_data)
+{
+    post_progress(current, total, phase, user_data, "Erasing: %1 / %2 blocks", "Uploading: %1 / %2 bytes",
+                  &MainWindow::applyFirmwareUploadProgress);
+}
+
+void airport_progress_callback(uint32_t current, uint32_t total, int phase, void* user_data)
+{
+    post_progress(current, total, phase, user_data, "Erasing airport region: %1 / %2 blocks",
+                  "Uploading airport database: %1 / %2 bytes", &MainWindow::applyAirportUploadProgress);
+}
+
+// The two upload tabs: their widgets, their members and their texts.
+enum { FIRMWARE_TAB = 0, AIRPORT_TAB = 1 };
+
+struct UploadTab {
+    QPushButton* Ui_MainWindow::*browse;
+    QTextEdit* Ui_MainWindow::*file;
+    QPushButton* Ui_MainWindow::*start;
+    QProgressBar* Ui_MainWindow::*bar;
+    QString MainWindow::*path;
+    QPointer<QThread> MainWindow::*thread;
+    const char* caption;
+    const char* filter;
+    const char* no_file;
+    const char* not_connected_log;
+    const char* already_running;
+    const char* other_running;
+    const char* starting;
+    const char* finished;
+    const char* failed;
+};
+
+const UploadTab UPLOAD_TABS[2] = {
+    {&Ui_MainWindow::pushButton_browse, &Ui_MainWindow::text_firmware_file, &Ui_MainWindow::pushButton_start_update,
+     &Ui_MainWindow::progressBar_firmware, &MainWindow::firmwareFilePath, &MainWindow::firmwareUploadThread,
+     "Select Firmware File", "Firmware Files (*.bin);;All Files (*)", "No firmware file selected",
+     "Firmware update failed: CommsManager not connected", "Firmware update already in progress",
+     "Finish airport transfer before firmware update", "Starting firmware update...", "Firmware update completed",
+     "Error: Firmware update failed - see the log for details"},
+    {&Ui_MainWindow::pushButton_browse_airports, &Ui_MainWindow::text_firmware_file_2,
+     &Ui_MainWindow::pushButton_start_airport, &Ui_MainWindow::progressBar_airports, &MainWindow::airportDbFilePath,
+     &MainWindow::airportUploadThread, "Select Airport Database", "Database Files (*.db);;All Files (*)",
+     "No airport database file selected", "Airport upload failed: CommsManager not connected",
+     "Airport transfer already in progress", "Finish firmware update before airport transfer",
+     "Starting airport database transfer...", "Airport database transfer finished",
+     "Error: Airport database transfer failed - see the log for details"},
+};
+
 // A correction that is not a number would reach the unit's attitude
 // solution as garbage; it is as good as unread.
 bool usableValue(settings_struct_index index, uint32_t value)
@@ -209,7 +355,11 @@ MainWindow::MainWindow(QWidget* parent)
       unknown_values(allValues()),
       unsaved_values(),
       firmwareUploadThread(nullptr),
-      airportUploadThread(nullptr)
+      airportUploadThread(nullptr),
+      uploadCancel(false),
+      uploadSucceeded(false),
+      airportDatabaseClosed(false),
+      heldControls()
 {
     qInstallMessageHandler(customMessageHandler);
     ui->setupUi(this);
@@ -317,7 +467,10 @@ MainWindow::MainWindow(QWidget* parent)
 
 MainWindow::~MainWindow()
 {
-    // A worker uses the link manager, so it must outlive every running upload.
+    // A worker uses the link manager, so the manager must outlive it: the
+    // upload is told to stop at its next block or packet boundary (it then
+    // leaves the airport database closed), and the window waits for it.
+    uploadCancel = true;
     for (QPointer<QThread>* t : {&firmwareUploadThread, &airportUploadThread}) {
         if (*t && (*t)->isRunning()) {
             if (!(*t)->wait(120000)) {
@@ -325,6 +478,8 @@ MainWindow::~MainWindow()
                     (*t)->wait(1000);
             }
         }
+        // Its finish handler and deleteLater will not run any more.
+        delete t->data();
     }
     delete comms;
     comms = nullptr;
@@ -641,6 +796,12 @@ void MainWindow::onGearIndiColorChanged() { colourTextChanged(9); }
 
 bool MainWindow::linkReady()
 {
+    // The link carries one exchange at a time; an upload's would be mixed up.
+    if (uploadRunning()) {
+        qDebug() << "Settings command refused: an upload is using the link";
+        ui->statusbar->showMessage("Error: An upload is using the link - wait until it has finished");
+        return false;
+    }
     if (comms && comms->isConnected())
         return true;
     qDebug() << "No communication interface connected";
@@ -895,10 +1056,158 @@ void MainWindow::onRebootClicked()
 }
 
 // ---------------------------------------------------------------------------
-// Uploads arrive with the upload workflow; until then the buttons stay
-// connected but start nothing.
+// Uploads.
 
-void MainWindow::onBrowseClicked() {}
-void MainWindow::onStartUpdateClicked() {}
-void MainWindow::onBrowseAirportsClicked() {}
-void MainWindow::onStartAirportClicked() {}
+void MainWindow::applyFirmwareUploadProgress(int bar_0_10000, const QString& status)
+{
+    ui->progressBar_firmware->setRange(0, int(kUploadBarMax));
+    ui->progressBar_firmware->setValue(bar_0_10000);
+    ui->statusbar->showMessage(status);
+}
+
+void MainWindow::applyAirportUploadProgress(int bar_0_10000, const QString& status)
+{
+    ui->progressBar_airports->setRange(0, int(kUploadBarMax));
+    ui->progressBar_airports->setValue(bar_0_10000);
+    ui->statusbar->showMessage(status);
+}
+
+void MainWindow::updateEraseProgress(uint32_t pages_erased, uint32_t total_pages)
+{
+    ui->progressBar_firmware->setValue(int(percentOf(pages_erased, total_pages)));
+    ui->statusbar->showMessage(QString("Erase Progress: %1 / %2 pages").arg(pages_erased).arg(total_pages));
+}
+
+void MainWindow::updateWriteProgress(uint32_t bytes_written, uint32_t total_bytes)
+{
+    ui->progressBar_firmware->setValue(int(percentOf(bytes_written, total_bytes)));
+    ui->statusbar->showMessage(QString("Write Progress: %1 / %2 bytes").arg(bytes_written).arg(total_bytes));
+}
+
+void MainWindow::updateVerifyProgress(uint32_t bytes_read, uint32_t total_bytes)
+{
+    ui->progressBar_firmware->setValue(int(percentOf(bytes_read, total_bytes)));
+    ui->statusbar->showMessage(QString("Verify Progress: %1 / %2 bytes").arg(bytes_read).arg(total_bytes));
+}
+
+bool MainWindow::uploadRunning() const
+{
+    return firmwareUploadThread || airportUploadThread;
+}
+
+void MainWindow::onBrowseClicked() { browseForUpload(FIRMWARE_TAB); }
+void MainWindow::onBrowseAirportsClicked() { browseForUpload(AIRPORT_TAB); }
+void MainWindow::onStartUpdateClicked() { startUpload(FIRMWARE_TAB); }
+void MainWindow::onStartAirportClicked() { startUpload(AIRPORT_TAB); }
+
+void MainWindow::browseForUpload(int tab)
+{
+    const UploadTab& t = UPLOAD_TABS[tab];
+    const QString path = QFileDialog::getOpenFileName(this, tr(t.caption), QString(), tr(t.filter));
+    if (path.isEmpty())
+        return;
+    this->*t.path = path;
+    const QString name = QFileInfo(path).fileName();
+    if (tab == FIRMWARE_TAB)
+        ui->text_firmware_file->setText(name);
+    else
+        ui->text_firmware_file_2->setPlainText(name);
+    (ui->*t.file)->setEnabled(true);
+    (ui->*t.start)->setEnabled(true);
+    (ui->*t.bar)->setEnabled(true);
+}
+
+void MainWindow::startUpload(int tab)
+{
+    const UploadTab& t = UPLOAD_TABS[tab];
+    const UploadTab& other = UPLOAD_TABS[1 - tab];
+    if ((this->*t.path).isEmpty()) {
+        ui->statusbar->showMessage(t.no_file);
+        return;
+    }
+    if (!comms || !comms->isConnected()) {
+        ui->statusbar->showMessage("Device not connected. Please connect to device first.");
+        qDebug() << t.not_connected_log;
+        return;
+    }
+    if (this->*t.thread) {
+        ui->statusbar->showMessage(t.already_running);
+        return;
+    }
+    if (this->*other.thread) {
+        ui->statusbar->showMessage(t.other_running);
+        return;
+    }
+
+    (ui->*t.browse)->setEnabled(false);
+    (ui->*t.start)->setEnabled(false);
+    (ui->*t.file)->setEnabled(false);
+    QProgressBar* bar = ui->*t.bar;
+    bar->setEnabled(true);
+    bar->setRange(0, int(kUploadBarMax));
+    bar->setValue(0);
+    // The link belongs to the upload: settings exchanges would take its
+    // acknowledgements, a reboot would cut its writes.
+    QWidget* const held[6] = {ui->pushButton_load, ui->pushButton_update, ui->pushButton_save,
+                              ui->pushButton_reboot, ui->*other.browse, ui->*other.start};
+    for (int i = 0; i < 6; ++i) {
+        heldControls[i] = held[i]->isEnabled();
+        held[i]->setEnabled(false);
+    }
+
+    ui->statusbar->showMessage(t.starting);
+    if (tab == FIRMWARE_TAB)
+        qDebug() << "Starting firmware update with file:" << firmwareFilePath;
+    else
+        qDebug() << "Airport database upload:" << airportDbFilePath;
+
+    uploadSucceeded = false;
+    airportDatabaseClosed = false;
+    MainWindow* window = this;
+    const QString pathCopy = this->*t.path;
+    CommsManager* commsPtr = comms;
+    QThread* worker = QThread::create([window, pathCopy, commsPtr, tab] {
+        ThrottledUploadProgressCtx ctx;
+        ctx.window = window;
+        const QByteArray pathBytes = pathCopy.toLocal8Bit();
+        bool closed = false;
+        const bool ok =
+            tab == FIRMWARE_TAB
+                ? send_fw(commsPtr, pathBytes.constData(), fw_progress_callback, &ctx, &window->uploadCancel)
+                : send_airport_db(commsPtr, pathBytes.constData(), airport_progress_callback, &ctx,
+                                  &window->uploadCancel, &closed);
+        window->airportDatabaseClosed = closed;
+        window->uploadSucceeded = ok;
+    });
+    this->*t.thread = worker;
+    connect(worker, &QThread::finished, this, [this, tab] { finishUpload(tab); });
+    connect(worker, &QThread::finished, worker, &QObject::deleteLater);
+    worker->start(QThread::InheritPriority);
+}
+
+void MainWindow::finishUpload(int tab)
+{
+    const UploadTab& t = UPLOAD_TABS[tab];
+    const UploadTab& other = UPLOAD_TABS[1 - tab];
+    (ui->*t.browse)->setEnabled(true);
+    (ui->*t.start)->setEnabled(true);
+    (ui->*t.file)->setEnabled(true);
+    QWidget* const held[6] = {ui->pushButton_load, ui->pushButton_update, ui->pushButton_save,
+                              ui->pushButton_reboot, ui->*other.browse, ui->*other.start};
+    for (int i = 0; i < 6; ++i)
+        held[i]->setEnabled(heldControls[i]);
+
+    // A failed upload keeps the bar where it stopped and says so.
+    if (uploadSucceeded) {
+        (ui->*t.bar)->setValue(int(kUploadBarMax));
+        ui->statusbar->showMessage(t.finished);
+    } else if (tab == AIRPORT_TAB && airportDatabaseClosed) {
+        ui->statusbar->showMessage("Error: Airport database transfer failed - the unit's airport database stays "
+                                   "closed until a complete transfer (see the log for details)");
+    } else {
+        ui->statusbar->showMessage(t.failed);
+    }
+    if (tab == FIRMWARE_TAB)
+        qDebug() << "Firmware update process finished";
+    this->*t.thread = nullptr;
+}

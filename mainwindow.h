@@ -5,6 +5,7 @@
 #include <QPointer>
 #include <QString>
 #include <QThread>
+#include <atomic>
 #include <set>
 
 #include "EFIS_shared/settings_types.h"
@@ -42,6 +43,12 @@ public:
     void updateConfigValueAndSend(settings_struct_index index, uint32_t value);
     void updateConfigValueLocal(settings_struct_index index, uint32_t value);
 
+    void applyFirmwareUploadProgress(int bar_0_10000, const QString& status);
+    void applyAirportUploadProgress(int bar_0_10000, const QString& status);
+    void updateEraseProgress(uint32_t pages_erased, uint32_t total_pages);
+    void updateWriteProgress(uint32_t bytes_written, uint32_t total_bytes);
+    void updateVerifyProgress(uint32_t bytes_read, uint32_t total_bytes);
+
     // Shared steps of the commands and handlers above.
     bool linkReady();
     bool readHeaderValue(settings_struct_index index, uint32_t* value);
@@ -50,6 +57,10 @@ public:
     void pickColour(int row);
     void colourTextChanged(int row);
     int sendValues(const std::set<settings_struct_index>& indices, std::set<settings_struct_index>* failed);
+    bool uploadRunning() const;
+    void browseForUpload(int tab);
+    void startUpload(int tab);
+    void finishUpload(int tab);
 
     Ui_MainWindow* ui;
     QString firmwareFilePath;
@@ -64,6 +75,14 @@ public:
     std::set<settings_struct_index> unsaved_values;
     QPointer<QThread> firmwareUploadThread;
     QPointer<QThread> airportUploadThread;
+    // Set when the window closes: a running upload stops at its next block
+    // or packet boundary.
+    std::atomic<bool> uploadCancel;
+    // How the last upload ended, written by its worker before it finishes.
+    std::atomic<bool> uploadSucceeded;
+    std::atomic<bool> airportDatabaseClosed;
+    // Enabled states of the controls an upload takes away, for its end.
+    bool heldControls[6];
 
 private slots:
     void onSaveClicked();

@@ -12,9 +12,6 @@
 #include <QSpinBox>
 #include <QStatusBar>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -25,6 +22,7 @@
 #include <vector>
 
 #include "EFIS_shared/can_export.h"
+#include "bench_common.h"
 #include "mainwindow.h"
 #include "sim/sim_world.h"
 #include "sim/virtual_unit.h"
@@ -81,96 +79,23 @@ sim::LatencyModel model_for(Link link)
     return link == Link::USB ? sim::usb_full_speed_latency() : sim::canfd_latency(1e6, 5e6);
 }
 
-// The least time the link itself allows for the exchanges, from what the
-// wire must carry, not from our latency model:
-//  - USB full speed moves one transaction of at most 64 bytes per 1 ms frame
-//    in each direction. A request's output report is msg_len + 6 bytes; the
-//    unit's input reports are 71 bytes (report number, iface, identifier,
-//    msg_len, 64 data bytes), two transactions each. An answer cannot travel
-//    in a frame that carried its request to the unit, and answers follow one
-//    another. So an exchange costs at least (request frames + 2 per answer)
-//    ms: a load at least 40 x 3 + 36 x 1 = 156 ms.
-//  - CAN FD: each frame occupies the bus for at least its bits without any
-//    stuff bit: 30 at the nominal rate (SOF, identifier, RRS, IDE, FDF, res,
-//    BRS; CRC delimiter, ACK slot and delimiter, 7 bits end of frame, 3 bits
-//    intermission) and, at the data rate, ESI, 4 bits DLC, the payload
-//    rounded up to a length the DLC can express, the 4-bit stuff count and
-//    the CRC (17 bits up to 16 bytes, 21 above). Request and answers take
-//    turns on the one bus.
-// Pauses are the command's own and overlap nothing: the next request is
-// written only after them.
-Clock::duration usb_frames(int frames) { return std::chrono::milliseconds(frames); }
-
-Clock::duration can_frame(unsigned len, double nominal_bps, double data_bps)
-{
-    static const unsigned fd_lengths[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64};
-    unsigned payload = 64;
-    for (unsigned l : fd_lengths) {
-        if (l >= len) {
-            payload = l;
-            break;
-        }
-    }
-    const double data_bits = 1 + 4 + 8.0 * payload + 4 + (payload <= 16 ? 17 : 21);
-    return std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(30.0 / nominal_bps + data_bits / data_bps));
-}
-
+// The least time the links allow for the exchanges (bench_common.h): a
+// load at least 40 x 3 + 36 x 1 = 156 ms on USB.
 Clock::duration lower_bound(Link link, const std::vector<Exchange>& exchanges)
 {
     Clock::duration t{};
     for (const Exchange& x : exchanges) {
         if (link == Link::USB) {
-            int frames = (x.request.msg_len + 6 + 63) / 64;
-            frames += 2 * int(x.answers.size());
-            t += usb_frames(frames);
+            t += bench::usb_exchange(x.request.msg_len, unsigned(x.answers.size()));
         } else {
-            t += can_frame(x.request.msg_len, 1e6, 5e6);
+            t += bench::can_frame(x.request.msg_len);
             for (const COMMS_MSG_t& a : x.answers)
-                t += can_frame(a.msg_len, 1e6, 5e6);
+                t += bench::can_frame(a.msg_len);
         }
         t += x.pause;
     }
     return t;
 }
-
-// Sends standard output and standard error to /dev/null while it lives: the
-// window's log lines would otherwise bury the table.
-class Quiet {
-public:
-    Quiet()
-    {
-        std::fflush(stdout);
-        std::fflush(stderr);
-        out_ = dup(1);
-        err_ = dup(2);
-        const int null = open("/dev/null", O_WRONLY);
-        if (null >= 0) {
-            dup2(null, 1);
-            dup2(null, 2);
-            close(null);
-        }
-    }
-    ~Quiet()
-    {
-        std::fflush(stdout);
-        std::fflush(stderr);
-        if (out_ >= 0) {
-            dup2(out_, 1);
-            close(out_);
-        }
-        if (err_ >= 0) {
-            dup2(err_, 2);
-            close(err_);
-        }
-    }
-    Quiet(const Quiet&) = delete;
-    Quiet& operator=(const Quiet&) = delete;
-
-private:
-    int out_ = -1;
-    int err_ = -1;
-};
 
 struct Row {
     std::string command;
@@ -182,7 +107,7 @@ struct Row {
     double bound_ms = 0;
 };
 
-double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+using bench::ms;
 
 Row measure(const char* command, Link link, int runs, const std::function<bool()>& prepare_and_run,
             Clock::duration bound)
@@ -195,7 +120,7 @@ Row measure(const char* command, Link link, int runs, const std::function<bool()
     for (int i = 0; i < runs; ++i) {
         Clock::duration took{};
         const bool ok = [&] {
-            Quiet quiet;
+            bench::Quiet quiet;
             const Clock::time_point t0 = Clock::now();
             const bool r = prepare_and_run();
             took = Clock::now() - t0;
@@ -227,7 +152,7 @@ std::vector<Row> run_link(Link link, int runs)
     std::vector<Row> rows;
     MainWindow* w = nullptr;
     {
-        Quiet quiet;
+        bench::Quiet quiet;
         w = new MainWindow();
     }
     const QString loaded = "Configuration successfully loaded from device";
@@ -269,7 +194,7 @@ std::vector<Row> run_link(Link link, int runs)
         lower_bound(link, save_exchanges(SETS_PER_SAVE))));
 
     {
-        Quiet quiet;
+        bench::Quiet quiet;
         delete w;
     }
     return rows;

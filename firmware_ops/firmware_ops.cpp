@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -59,10 +60,11 @@ private:
 
 class File {
 public:
-    explicit File(const char* path) : f(std::fopen(path, "rb"))
+    explicit File(const char* path) : f(std::fopen(path, "rb")), buffer()
     {
         if (f != nullptr) {
-            std::setvbuf(f, nullptr, _IOFBF, kFileBuffer);
+            buffer.resize(kFileBuffer);
+            std::setvbuf(f, buffer.data(), _IOFBF, buffer.size());
         }
     }
     ~File()
@@ -74,6 +76,9 @@ public:
     File(const File&) = delete;
     File& operator=(const File&) = delete;
     FILE* f;
+
+private:
+    std::vector<char> buffer;  // outlives f: fclose comes first
 };
 
 // The largest payload length up to n that a CAN FD frame carries as it is:
@@ -503,8 +508,11 @@ bool send_fw(CommsManager* comms, const char* encrypted_bin_file_path, fw_progre
 }
 
 bool send_airport_db(CommsManager* comms, const char* db_file_path, fw_progress_callback_t progress_cb,
-                     void* user_data, const std::atomic<bool>* cancel)
+                     void* user_data, const std::atomic<bool>* cancel, bool* database_closed)
 {
+    bool closed_here = false;
+    bool* closed = database_closed != nullptr ? database_closed : &closed_here;
+    *closed = false;
     if (!linked(comms)) {
         std::puts("send_airport_db: CommsManager not connected");
         return false;
@@ -551,6 +559,9 @@ bool send_airport_db(CommsManager* comms, const char* db_file_path, fw_progress_
         std::puts("send_airport_db: close DB command failed, aborting");
         return false;
     }
+    // From here the unit may have closed its database, even if the
+    // acknowledgement does not come.
+    *closed = true;
     if (!wait_for_ack(comms, CANMSG_AIRPORT_DB_OP)) {
         std::printf("send_airport_db: no ACK for close DB (expected CAN ID 0x%03X in ACK payload), aborting\n",
                     static_cast<unsigned>(CANMSG_AIRPORT_DB_OP));
@@ -635,5 +646,6 @@ bool send_airport_db(CommsManager* comms, const char* db_file_path, fw_progress_
         std::puts("send_airport_db: warning: open DB command failed; device may need a reconnect");
         return false;
     }
+    *closed = false;
     return true;
 }

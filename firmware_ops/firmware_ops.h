@@ -40,8 +40,9 @@ bool send_fw(CommsManager* comms, const char* encrypted_bin_file_path, fw_progre
 
 // True only when the whole file was written and acknowledged and the unit
 // was told to open its database again. Any failure after the close leaves
-// the unit's database closed.
+// the unit's database closed; *database_closed (when given) says whether
+// the run left it so.
 bool send_airport_db(CommsManager* comms, const char* db_file_path, fw_progress_callback_t progress_cb,
-                     void* user_data, const std::atomic<bool>* cancel = nullptr);
+                     void* user_data, const std::atomic<bool>* cancel = nullptr, bool* database_closed = nullptr);
 
 #endif

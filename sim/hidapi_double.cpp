@@ -39,6 +39,8 @@ const uint8_t OUTPUT_REPORT_NUMBER = 0x05;
 // hidraw's per-file ring of input reports.
 const size_t HANDLE_BUFFER_REPORTS = 64;
 
+thread_local sim::HidCalls t_calls;
+
 std::vector<uint8_t> input_report(const COMMS_MSG_t& m)
 {
     std::vector<uint8_t> r(INPUT_REPORT_SIZE, 0);
@@ -111,6 +113,7 @@ bool decode_output_report(const unsigned char* data, size_t length, COMMS_MSG_t*
 int read_report(hid_device* dev, unsigned char* data, size_t length, int ms, bool use_mode)
 {
     sim::detail::InDouble in_double;
+    ++t_calls.reads;
     World& w = world();
     std::unique_lock<std::mutex> lk(w.mu);
     if (!data || !usable(w, dev))
@@ -222,6 +225,7 @@ void hid_close(hid_device* dev)
 int hid_write(hid_device* dev, const unsigned char* data, size_t length)
 {
     sim::detail::InDouble in_double;
+    ++t_calls.writes;
     World& w = world();
     std::lock_guard<std::mutex> lk(w.mu);
     if (!data || !usable(w, dev))
@@ -286,6 +290,11 @@ std::vector<std::vector<uint8_t>> hid_written()
     std::lock_guard<std::mutex> lk(w.mu);
     detail::can_sync_locked(w);
     return w.hid_written;
+}
+
+HidCalls hid_calls_of_this_thread()
+{
+    return t_calls;
 }
 
 int hid_open_handles()

@@ -59,6 +59,12 @@ void set_usb_silent(bool silent);         // opens, but the unit never answers o
 void push_hid_input(const std::vector<uint8_t>& raw_report);  // queued as an input report
 std::vector<std::vector<uint8_t>> hid_written();              // every hid_write, raw
 int hid_open_handles();
+// hidapi calls made so far by the calling thread, for the benchmarks.
+struct HidCalls {
+    uint64_t writes = 0;
+    uint64_t reads = 0;  // hid_read and hid_read_timeout
+};
+HidCalls hid_calls_of_this_thread();
 
 // CAN FD. Writes fail as the kernel's do: EINVAL for a frame of the wrong
 // size (72 bytes without CAN_RAW_FD_FRAMES) or an over-long len, ENXIO on an

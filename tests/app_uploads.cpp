@@ -1,0 +1,249 @@
+// The upload tabs through the real window, file dialog and worker thread,
+// against the virtual unit's flash: what the bar and the status say during
+// and after an upload, that nothing else uses the link meanwhile, and that
+// closing the window mid-upload is safe.
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFileDialog>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTextEdit>
+#include <QTimer>
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <memory>
+
+#include "app_util.h"
+#include "flash_support.h"
+
+namespace {
+
+using namespace apptest;
+using flashtest::Bytes;
+using flashtest::TempFile;
+using sim::Link;
+
+// Chooses `path` in the file dialog the button opens, or cancels it when
+// `path` is empty.
+void choose_file(QPushButton* button, const QString& path)
+{
+    QTimer poll;
+    poll.setInterval(5);
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        auto* d = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        if (!d || !d->isVisible())
+            return;
+        poll.stop();
+        if (path.isEmpty()) {
+            d->reject();
+        } else {
+            d->selectFile(path);
+            static_cast<QDialog*>(d)->accept();  // QFileDialog's own accept is protected
+        }
+    });
+    poll.start();
+    button->click();  // returns once the modal dialog has closed
+}
+
+// Runs the event loop until `done` or `ms` have passed.
+bool wait_until(const std::function<bool()>& done, int ms)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!done() && t.elapsed() < ms) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    return done();
+}
+
+class Uploads : public testing::TestWithParam<Link> {
+protected:
+    void SetUp() override { world_with_unit_on(GetParam()); }
+
+    // The window with `file` chosen on the firmware tab (or the airport tab).
+    std::unique_ptr<MainWindow> open_with(const std::string& path, bool airport)
+    {
+        auto w = std::make_unique<MainWindow>();
+        choose_file(airport ? w->ui->pushButton_browse_airports : w->ui->pushButton_browse,
+                    QString::fromStdString(path));
+        return w;
+    }
+
+    // Starts the upload and records every bar value and status text until it
+    // has finished.
+    std::vector<int> run(MainWindow& w, bool airport, QStringList* statuses = nullptr)
+    {
+        QProgressBar* bar = airport ? w.ui->progressBar_airports : w.ui->progressBar_firmware;
+        std::vector<int> bars;
+        QStringList texts;
+        QMetaObject::Connection c1 =
+            QObject::connect(bar, &QProgressBar::valueChanged, [&](int v) { bars.push_back(v); });
+        QMetaObject::Connection c2 =
+            QObject::connect(w.ui->statusbar, &QStatusBar::messageChanged, [&](const QString& m) { texts << m; });
+        (airport ? w.ui->pushButton_start_airport : w.ui->pushButton_start_update)->click();
+        EXPECT_TRUE(wait_until([&] { return !w.uploadRunning(); }, 30000));
+        QObject::disconnect(c1);
+        QObject::disconnect(c2);
+        if (statuses)
+            *statuses = texts;
+        return bars;
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(Links, Uploads, testing::Values(Link::USB, Link::CAN),
+                         [](const testing::TestParamInfo<Link>& i) { return i.param == Link::USB ? "USB" : "CAN"; });
+
+TEST_P(Uploads, FirmwareUploadReportsEachBlockAndEndsFull)
+{
+    const Bytes file = flashtest::firmware_file(10 * 65536, 5000, 5000);
+    TempFile f(file);
+    auto w = open_with(f.path, false);
+    EXPECT_EQ(w->ui->text_firmware_file->toPlainText().toStdString(), QFileInfo(f.path.c_str()).fileName().toStdString());
+    EXPECT_TRUE(w->ui->pushButton_start_update->isEnabled());
+    QStringList statuses;
+    std::vector<int> bars = run(*w, false, &statuses);
+
+    // Ten erases of 120 units each, then the write phase up to the full bar.
+    bars.erase(std::remove(bars.begin(), bars.end(), 0), bars.end());
+    ASSERT_GE(bars.size(), 11u);
+    EXPECT_EQ(std::vector<int>(bars.begin(), bars.begin() + 10),
+              (std::vector<int>{120, 240, 360, 480, 600, 720, 840, 960, 1080, 1200}));
+    EXPECT_EQ(bars.back(), 10000);
+    EXPECT_TRUE(statuses.contains("Erasing: 10 / 10 blocks")) << statuses.join("|").toStdString();
+    EXPECT_TRUE(statuses.contains("Uploading: 5000 / 5000 bytes")) << statuses.join("|").toStdString();
+    EXPECT_EQ(status(*w), "Firmware update completed");
+    EXPECT_EQ(unit().flash.read(FW_BANK1_START_PAGE * MX25_BLOCK_SIZE, file.size()), file);
+    EXPECT_TRUE(w->ui->pushButton_browse->isEnabled());
+    EXPECT_TRUE(w->ui->pushButton_start_update->isEnabled());
+}
+
+TEST_P(Uploads, FailureIsReportedAndTheBarStaysWhereItStopped)
+{
+    struct Case {
+        bool airport;
+        std::function<void(sim::UnitFaults&)> fault;
+        const char* status;
+    } cases[] = {
+        {false, [](sim::UnitFaults& f) { f.erase_nack_blocks = {833}; },
+         "Error: Firmware update failed - see the log for details"},
+        {true, [](sim::UnitFaults& f) { f.packet_nack = {40}; },
+         "Error: Airport database transfer failed - the unit's airport database stays closed until a complete "
+         "transfer (see the log for details)"},
+        {true, [](sim::UnitFaults& f) { f.nack = {CANMSG_AIRPORT_DB_OP}; },
+         "Error: Airport database transfer failed - the unit's airport database stays closed"},
+    };
+    const Bytes firmware = flashtest::firmware_file(3 * 65536, 3000, 3000);
+    TempFile fw(firmware);
+    TempFile db(flashtest::pattern(5000, 9));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.status);
+        world_with_unit_on(GetParam());
+        sim::with_unit([&](sim::VirtualUnit& u) { c.fault(u.faults); });
+        auto w = open_with(c.airport ? db.path : fw.path, c.airport);
+        const std::vector<int> bars = run(*w, c.airport);
+        EXPECT_TRUE(starts_with(status(*w), c.status)) << status(*w);
+        QProgressBar* bar = c.airport ? w->ui->progressBar_airports : w->ui->progressBar_firmware;
+        EXPECT_LT(bar->value(), 10000);
+        EXPECT_TRUE((c.airport ? w->ui->pushButton_start_airport : w->ui->pushButton_start_update)->isEnabled());
+    }
+}
+
+// From start to finish the upload owns the link: the settings commands and
+// the other tab cannot start anything, and all return as they were.
+TEST_P(Uploads, TheLinkBelongsToTheUpload)
+{
+    TempFile db(flashtest::pattern(256 * 1024, 4));
+    auto w = open_with(db.path, true);
+    TempFile fw(flashtest::firmware_file(65536, 100, 100));
+    choose_file(w->ui->pushButton_browse, QString::fromStdString(fw.path));
+    QWidget* const held[] = {w->ui->pushButton_load, w->ui->pushButton_update, w->ui->pushButton_save,
+                             w->ui->pushButton_reboot, w->ui->pushButton_browse, w->ui->pushButton_start_update};
+    for (QWidget* h : held)
+        ASSERT_TRUE(h->isEnabled());
+
+    w->ui->pushButton_start_airport->click();
+    ASSERT_TRUE(w->uploadRunning());
+    for (QWidget* h : held)
+        EXPECT_FALSE(h->isEnabled()) << h->objectName().toStdString();
+    // Called directly, the settings commands and the other upload refuse too.
+    forget_traffic();
+    w->loadConfigFromDevice();
+    EXPECT_TRUE(starts_with(status(*w), "Error:")) << status(*w);
+    QMetaObject::invokeMethod(w.get(), "onStartUpdateClicked", Qt::DirectConnection);
+    EXPECT_EQ(status(*w), "Finish airport transfer before firmware update");
+    QMetaObject::invokeMethod(w.get(), "onStartAirportClicked", Qt::DirectConnection);
+    EXPECT_EQ(status(*w), "Airport transfer already in progress");
+    EXPECT_TRUE(requests_with(CANMSG_REQUEST_USER_SETTING).empty());
+
+    ASSERT_TRUE(wait_until([&] { return !w->uploadRunning(); }, 30000));
+    EXPECT_EQ(status(*w), "Airport database transfer finished");
+    for (QWidget* h : held)
+        EXPECT_TRUE(h->isEnabled()) << h->objectName().toStdString();
+}
+
+// Closing the window mid-upload stops the upload at a packet boundary and
+// leaves the unit's database closed; nothing is used after it is freed.
+// Before that, a few seconds in, the status shows the time left.
+TEST_P(Uploads, ClosingMidUploadIsSafeAndTheTimeLeftIsShown)
+{
+    TempFile db(flashtest::pattern(8 * 1024 * 1024, 5));
+    auto w = open_with(db.path, true);
+    w->ui->pushButton_start_airport->click();
+    EXPECT_TRUE(wait_until([&] { return status(*w).find("left") != std::string::npos; }, 8000)) << status(*w);
+    EXPECT_TRUE(starts_with(status(*w), "Uploading airport database: ")) << status(*w);
+    ASSERT_TRUE(w->uploadRunning());
+
+    QElapsedTimer t;
+    t.start();
+    w.reset();
+    EXPECT_LT(t.elapsed(), 3000);
+    const sim::VirtualUnit u = unit();
+    EXPECT_FALSE(u.airport_db_open);
+    EXPECT_EQ(u.flash.describe_violations(), "");
+}
+
+TEST(UploadTabs, ChecksBeforeStartingAndAChoiceThatIsCancelled)
+{
+    world_without_unit();
+    MainWindow w;
+    w.ui->pushButton_start_update->setEnabled(true);
+    w.ui->pushButton_start_update->click();
+    EXPECT_EQ(status(w), "No firmware file selected");
+    QMetaObject::invokeMethod(&w, "onStartAirportClicked", Qt::DirectConnection);
+    EXPECT_EQ(status(w), "No airport database file selected");
+
+    choose_file(w.ui->pushButton_browse, QString());
+    EXPECT_TRUE(w.firmwareFilePath.isEmpty());
+    EXPECT_FALSE(w.ui->text_firmware_file->isEnabled());
+    TempFile f(Bytes(64, 0));
+    choose_file(w.ui->pushButton_browse, QString::fromStdString(f.path));
+    EXPECT_EQ(w.firmwareFilePath.toStdString(), f.path);
+    w.ui->pushButton_start_update->click();
+    EXPECT_EQ(status(w), "Device not connected. Please connect to device first.");
+    EXPECT_FALSE(w.uploadRunning());
+
+    // The percent-style setters, a total of 0 included.
+    const struct {
+        void (MainWindow::*set)(uint32_t, uint32_t);
+        uint32_t a, b;
+        int bar;
+        const char* text;
+    } setters[] = {
+        {&MainWindow::updateEraseProgress, 3, 12, 25, "Erase Progress: 3 / 12 pages"},
+        {&MainWindow::updateWriteProgress, 5, 0, 0, "Write Progress: 5 / 0 bytes"},
+        {&MainWindow::updateVerifyProgress, 4000000000u, 4000000000u, 100, "Verify Progress: 4000000000 / 4000000000 bytes"},
+    };
+    for (const auto& s : setters) {
+        (w.*s.set)(s.a, s.b);
+        EXPECT_EQ(w.ui->progressBar_firmware->value(), s.bar);
+        EXPECT_EQ(status(w), s.text);
+    }
+}
+
+}  // namespace
