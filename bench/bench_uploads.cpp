@@ -8,6 +8,8 @@
 //   bench_uploads --usb-airport   that one too (it takes about an hour, as on a real unit)
 //   bench_uploads --syscalls      one 1 MiB firmware upload per link, no latency, for
 //                                 bench/upload_syscalls.sh to count under strace
+//   bench_uploads --only NAME     only the cases whose name (as "firmware-can-model",
+//                                 "airports-usb-none") contains NAME
 
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -290,17 +292,23 @@ int syscalls_mode()
 int main(int argc, char** argv)
 {
     bool usb_airport = false;
+    std::string only;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--syscalls") == 0)
             return syscalls_mode();
         if (std::strcmp(argv[i], "--usb-airport") == 0)
             usb_airport = true;
+        if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc)
+            only = argv[++i];
     }
     std::vector<Case> cases;
     for (Kind kind : {FIRMWARE, AIRPORT}) {
         for (bool modelled : {false, true}) {
             for (Link link : {Link::USB, Link::CAN}) {
-                if (kind == AIRPORT && modelled && link == Link::USB && !usb_airport)
+                const std::string name = std::string(kind == FIRMWARE ? "firmware" : "airports") +
+                                         (link == Link::USB ? "-usb" : "-can") + (modelled ? "-model" : "-none");
+                if (!only.empty() ? name.find(only) == std::string::npos
+                                  : kind == AIRPORT && modelled && link == Link::USB && !usb_airport)
                     continue;
                 cases.push_back({kind, link, modelled});
             }

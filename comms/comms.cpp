@@ -204,7 +204,9 @@ CommsManager::CommsManager()
       canFd(new CANFD()),
       lastCommand(Clock::now()),
       answerMayBeLate(false),
-      inputDiscarded(false)
+      inputDiscarded(false),
+      usbSerial(kFailure),
+      canSerial(kFailure)
 {
 }
 
@@ -236,6 +238,8 @@ bool CommsManager::establish_connection()
 {
     bool usb_ok = false;
     bool can_ok = false;
+    usbSerial = kFailure;
+    canSerial = kFailure;
 
     std::printf("Attempting to connect to USB HID device 0x%04X:0x%04X\n", static_cast<unsigned>(vendor_id),
                 static_cast<unsigned>(product_id));
@@ -249,6 +253,7 @@ bool CommsManager::establish_connection()
             usbHid->disconnect();
         } else {
             usb_ok = true;
+            usbSerial = serial;
             std::printf("Successfully connected to USB HID device! Serial number: 0x%08X\n", serial);
         }
     }
@@ -265,6 +270,7 @@ bool CommsManager::establish_connection()
             canFd->disconnect();
         } else {
             can_ok = true;
+            canSerial = serial;
             std::printf("Successfully connected to CAN FD interface! Serial number: 0x%08X\n", serial);
         }
     }
@@ -378,6 +384,11 @@ int CommsManager::read(COMMS_MSG_t* msg)
 bool CommsManager::isConnected() const
 {
     return usb_up(usbHid) || can_up(canFd);
+}
+
+uint32_t CommsManager::serialNumber(COMM_INTERFACE_t iface) const
+{
+    return iface == CAN_FD ? canSerial : iface == USB_HID ? usbSerial : kFailure;
 }
 
 int CommsManager::readTimeoutMs() const

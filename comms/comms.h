@@ -52,6 +52,9 @@ public:
     COMM_INTERFACE_t getActiveInterface() const;
     // How long after a command its answer may come on the preferred link.
     int readTimeoutMs() const;
+    // The serial number establish_connection verified on that link, or
+    // 0xFFFFFFFF when it verified none there.
+    uint32_t serialNumber(COMM_INTERFACE_t iface) const;
     USBHID* getUSBHID();
     CANFD* getCANFD();
 
@@ -61,6 +64,8 @@ private:
     std::chrono::steady_clock::time_point lastCommand;
     bool answerMayBeLate;
     bool inputDiscarded;  // by the pause since the last command
+    uint32_t usbSerial;
+    uint32_t canSerial;
 };
 
 // The unit's serial number over the named link, or 0xFFFFFFFF on failure.
