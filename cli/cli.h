@@ -1,0 +1,29 @@
+#ifndef CLI_CLI_H
+#define CLI_CLI_H
+
+// skarvel-efis-cli: the unit's settings, firmware and airport database from
+// the command line, over the same link, protocol and flash code as the
+// window.
+
+namespace cli {
+
+// The exit status says what happened; 0 only when everything asked for was
+// done and confirmed by the unit.
+enum ExitCode {
+    EXIT_DONE = 0,
+    EXIT_UNIT_FAILED = 1,   // the unit refused, did not confirm, or read back other values
+    EXIT_USAGE = 2,         // unknown command, option or setting on the command line
+    EXIT_BAD_FILE = 3,      // the settings, firmware or airport file is unreadable or invalid
+    EXIT_NO_UNIT = 4,       // no unit answered on the link(s) asked for
+    EXIT_INTERRUPTED = 130  // stopped by Ctrl-C at a packet boundary
+};
+
+// Runs one command line. Results go to standard output, messages to
+// standard error; the link's and the flash procedures' own diagnostic lines
+// go to the log (--log FILE, or standard error with --verbose) and, after a
+// failure, their last lines to standard error.
+int cli_main(int argc, char** argv);
+
+}  // namespace cli
+
+#endif

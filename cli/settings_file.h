@@ -1,0 +1,58 @@
+#ifndef CLI_SETTINGS_FILE_H
+#define CLI_SETTINGS_FILE_H
+
+// The unit's settings by name, as the command-line tool shows, exports,
+// imports and sets them: one entry per setting (the registration's three
+// values are one), each with the range the window allows. Plain data in
+// and out; nothing here talks to the unit.
+
+#include <QJsonObject>
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <map>
+
+#include "EFIS_shared/settings_types.h"
+
+namespace cli {
+
+enum class Kind { Units, Speed, Volts, Registration, Colour, Integer, Angle, Icao, Choice, Flag };
+
+struct Setting {
+    const char* name;
+    Kind kind;
+    settings_struct_index index;  // the first of the registration's three
+    int min, max;                 // Speed, Integer (whole numbers); Volts, Angle (tenths)
+    const char* choices[3];       // Choice: the words for 0 and 1 (and the unit words)
+};
+
+// Every setting, in index order.
+const Setting* settings_table(size_t* count);
+const Setting* find_setting(const QString& name);
+
+// The values a setting puts into the record, by index.
+using Values = std::map<settings_struct_index, uint32_t>;
+
+// Reads a JSON value (or, from the command line, its text) into record
+// values; false with *error naming what is wrong. `record` supplies what a
+// value keeps of the unit's own (bits 9-31 of the units).
+bool parse_json(const Setting& s, const QJsonValue& v, const Settings_t& record, Values* out, QString* error);
+bool parse_text(const Setting& s, const QString& text, const Settings_t& record, Values* out, QString* error);
+
+// The setting's value in `record`, for JSON and for people; false when the
+// record holds something the window could not show (a NaN correction).
+bool to_json(const Setting& s, const Settings_t& record, QJsonValue* out);
+QString readable(const Setting& s, const Settings_t& record);
+
+// The whole document: format, unit, layout, checksum and every value.
+QJsonObject export_document(const Settings_t& record, uint32_t serial, uint32_t checksum, QString* error);
+
+// Checks a whole document against the unit's record and layout before
+// anything is sent: format version, known names, every value in range.
+// The values it sets go into *out.
+bool check_document(const QJsonObject& doc, const Settings_t& unit_record, Values* out, QString* error);
+
+}  // namespace cli
+
+#endif
