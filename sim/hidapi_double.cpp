@@ -129,7 +129,8 @@ int read_report(hid_device* dev, unsigned char* data, size_t length, int ms, boo
             const std::vector<uint8_t> r = std::move(dev->input.front());
             dev->input.pop_front();
             const size_t n = std::min(length, r.size());
-            std::memcpy(data, r.data(), n);
+            if (n > 0)
+                std::memcpy(data, r.data(), n);
             return int(n);
         }
         const Clock::time_point now = Clock::now();

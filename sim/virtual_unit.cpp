@@ -486,7 +486,12 @@ std::vector<Answer> VirtualUnit::handle(const COMMS_MSG_t& request)
         h->run(*this, request, answers);
     }
     const auto scripted = faults.answer_with.find(id);
-    if (scripted != faults.answer_with.end()) {
+    if (!faults.script.empty()) {
+        answers.clear();
+        for (const COMMS_MSG_t& m : faults.script.front())
+            reply(answers, m);
+        faults.script.pop_front();
+    } else if (scripted != faults.answer_with.end()) {
         answers.clear();
         for (const COMMS_MSG_t& m : scripted->second)
             reply(answers, m);

@@ -6,6 +6,7 @@
 // message, it answers with zero or more messages.
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <set>
 #include <vector>
@@ -40,6 +41,9 @@ struct UnitFaults {
     // Commands (can_ID) answered with exactly these messages instead of the
     // unit's own answers; the unit still acts on the command.
     std::map<uint32_t, std::vector<COMMS_MSG_t>> answer_with;
+    // The next requests, whatever they are, answered in turn with these
+    // messages instead of the unit's own (then answer_with and the unit).
+    std::deque<std::vector<COMMS_MSG_t>> script;
     // Answers that come after the tool has stopped waiting: every answer to
     // these commands (can_ID), or to value requests for these indices, is
     // held back by late_us.

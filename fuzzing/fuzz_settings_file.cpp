@@ -1,0 +1,51 @@
+// Settings files and NAME=VALUE assignments for the command-line tool:
+// anything accepted is within the ranges the window allows.
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include "EFIS_shared/get_set.h"
+#include "cli/settings_file.h"
+#include "fuzz_support.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    static const Settings_t unit = sim::factory_settings();
+    FuzzedDataProvider in(data, size);
+    cli::Values values;
+    QString error;
+    bool accepted;
+    if (in.ConsumeBool()) {
+        const std::string text = in.ConsumeRemainingBytesAsString();
+        const QJsonDocument doc = QJsonDocument::fromJson(QByteArray(text.data(), int(text.size())));
+        if (!doc.isObject())
+            return 0;  // the tool stops at the JSON parser's own message
+        accepted = cli::check_document(doc.object(), unit, &values, &error);
+    } else {
+        size_t n = 0;
+        const cli::Setting* table = cli::settings_table(&n);
+        const cli::Setting& s = table[in.ConsumeIntegralInRange<size_t>(0, n - 1)];
+        const std::string text = in.ConsumeRemainingBytesAsString();
+        accepted = cli::parse_text(s, QString::fromUtf8(text.data(), int(text.size())), unit, &values, &error);
+    }
+    fuzz::check(accepted || !error.isEmpty(), "a refusal says why");
+    for (const auto& v : values) {
+        Settings_t r = unit;
+        uint32_t value = v.second;
+        fuzz::check(settings_set_value(&r, v.first, &value), "every value has its place in the record");
+        size_t n = 0;
+        const cli::Setting* table = cli::settings_table(&n);
+        for (size_t i = 0; i < n; ++i) {
+            const cli::Setting& s = table[i];
+            if (s.index != v.first)
+                continue;
+            if (s.kind == cli::Kind::Speed || s.kind == cli::Kind::Integer || s.kind == cli::Kind::Volts)
+                fuzz::check(int64_t(v.second) >= s.min && int64_t(v.second) <= s.max, "within the window's range");
+            if (s.kind == cli::Kind::Colour)
+                fuzz::check((v.second >> 24) == 0xFF, "opaque colours");
+            if (s.kind == cli::Kind::Icao)
+                fuzz::check(v.second <= 0xFFFFFFu, "a 24-bit address");
+        }
+    }
+    return 0;
+}

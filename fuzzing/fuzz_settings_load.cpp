@@ -1,0 +1,61 @@
+// A whole settings load through the window, against a unit whose every
+// answer comes from the fuzzer (each ends with a value answer, so that no
+// read runs into its time-out): whatever comes, the window never claims a
+// value it did not read.
+
+#include <QApplication>
+
+#include <cmath>
+#include <deque>
+
+#include "EFIS_shared/get_set.h"
+#include "fuzz_support.h"
+#include "mainwindow.h"
+
+namespace {
+MainWindow* g_window = nullptr;
+}
+
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
+{
+    fuzz::quiet_stdout();
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
+    new QApplication(*argc, *argv);
+    sim::reset();
+    sim::set_capture(false);
+    sim::set_can_interfaces({});
+    g_window = new MainWindow();
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    FuzzedDataProvider in(data, size);
+    std::deque<std::vector<COMMS_MSG_t>> script;
+    for (int i = 0; i < 40; ++i) {
+        std::vector<COMMS_MSG_t> answer = in.ConsumeBool() ? fuzz::messages(in, 2) : std::vector<COMMS_MSG_t>();
+        COMMS_MSG_t value = sim::make_msg(CANMSG_SEND_USER_SETTING, {});
+        value.msg_len = 4;
+        put_le32(value.data, in.ConsumeIntegral<uint32_t>());
+        answer.push_back(value);
+        script.push_back(answer);
+    }
+    sim::with_unit([&](sim::VirtualUnit& u) { u.faults.script = script; });
+    g_window->loadConfigFromDevice();
+    // A value the window holds as known was read from a value answer, and
+    // only layouts it knows are taken in.
+    fuzz::check(user_config.num_elements <= SETTINGS_MAX_ELEMENTS || g_window->unknown_values.size() == 36,
+                "unknown layouts leave every value unknown");
+    for (settings_struct_index i : {ROLL_CORRECTION_INDEX, PITCH_CORRECTION_INDEX}) {
+        if (!g_window->unknown_values.count(i)) {
+            const uint32_t bits = settings_get_value(&user_config, i);
+            float f;
+            std::memcpy(&f, &bits, sizeof f);
+            fuzz::check(std::isfinite(f), "a known correction is a number");
+        }
+    }
+    sim::with_unit([](sim::VirtualUnit& u) { u.faults.script.clear(); });
+    return 0;
+}
