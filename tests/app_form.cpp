@@ -312,6 +312,9 @@ TEST_F(FormTest, OneLineEditorsHaveNoScrollBars) {
         ASSERT_NE(t, nullptr);
         EXPECT_EQ(t->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
         EXPECT_EQ(t->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+        // One line that scrolls sideways, and Tab leaves the field.
+        EXPECT_EQ(t->lineWrapMode(), QPlainTextEdit::NoWrap);
+        EXPECT_TRUE(t->tabChangesFocus());
         EXPECT_TRUE(t->toPlainText().isEmpty());
     }
 }
@@ -411,7 +414,7 @@ TEST_F(FormTest, IcaoChoiceIsAnExclusiveButtonGroup) {
     EXPECT_FALSE(ui.radioButton_rand_icao->isChecked());
 }
 
-TEST_F(FormTest, InputWidgetsAreCreatedInFocusOrder) {
+TEST_F(FormTest, InputWidgetsKeepTheirCreationOrder) {
     for (const auto& [page_name, order] : input_order()) {
         SCOPED_TRACE(page_name);
         QWidget* page = get(page_name);
@@ -421,13 +424,14 @@ TEST_F(FormTest, InputWidgetsAreCreatedInFocusOrder) {
     }
 }
 
-TEST_F(FormTest, TabKeyFollowsTheInputOrder) {
+TEST_F(FormTest, TabKeyFollowsTheScreenNotTheCreationOrder) {
     // The focus chain is what Tab actually walks; collect the input widgets
     // in the order the chain visits them, starting at the window.
-    std::vector<std::string> all;
-    for (const auto& page : input_order())
-        for (const char* n : page.second) all.push_back(n);
+    const std::vector<std::string> all(focus_order().begin(), focus_order().end());
     const std::set<std::string> wanted(all.begin(), all.end());
+    size_t inputs = 0;
+    for (const auto& page : input_order()) inputs += page.second.size();
+    ASSERT_EQ(wanted.size(), inputs) << "every input widget once";
 
     std::vector<std::string> chain;
     QWidget* w = &window;

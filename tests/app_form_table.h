@@ -417,8 +417,7 @@ inline const std::vector<LayoutRow>& layout_rows() {
     return rows;
 }
 
-// Keyboard focus follows creation order, so this is the tab order the user
-// gets on each page.
+// The input widgets of each page in the order they are created.
 inline const std::vector<std::pair<const char*, std::vector<const char*>>>& input_order() {
     static const std::vector<std::pair<const char*, std::vector<const char*>>> pages = {
         {"tab",
@@ -439,6 +438,24 @@ inline const std::vector<std::pair<const char*, std::vector<const char*>>>& inpu
         {"tab_3", {"pushButton_browse_airports", "text_firmware_file_2", "pushButton_start_airport"}},
     };
     return pages;
+}
+
+// The order Tab walks: on the Settings tab it follows the screen, column by
+// column, and ends at the command buttons; the other tabs keep creation order.
+inline const std::vector<const char*>& focus_order() {
+    static const std::vector<const char*> order = {
+        "comboBox_reg_prefix", "text_registration_num", "comboBox_airspeed", "comboBox_altitude",
+        "comboBox_pressure", "comboBox_temp", "spinBox_vmin", "spinBox_vs0", "spinBox_vs1", "spinBox_vfe",
+        "spinBox_vn0", "spinBox_vne", "spinBox_vref", "spinBox_vlo", "color_picker_sky0", "color_picker_sky1",
+        "color_picker_ground0", "color_picker_ground1", "color_picker_app_indi", "color_picker_gear",
+        "color_picker_airplane", "color_picker_green", "color_picker_yellow", "color_picker_red",
+        "min_volt_alert_value", "min_volt_warn_value", "max_volt_warn_value", "max_volt_alert_value",
+        "roll_corr_spinbox", "pitch_corr_spinbox", "backlight_slider", "text_bg_alpha_slider",
+        "comboBox_emitter_cat", "radioButton_use_icao", "radioButton_rand_icao", "text_icao",
+        "comboBox_map_view", "comboBox_term_res", "pushButton_load", "pushButton_update", "pushButton_save",
+        "pushButton_browse", "text_firmware_file", "pushButton_start_update", "pushButton_reboot",
+        "pushButton_browse_airports", "text_firmware_file_2", "pushButton_start_airport"};
+    return order;
 }
 
 }  // namespace form_table
