@@ -13,6 +13,11 @@ int main(int argc, char** argv)
     {
         // The window goes before the application object.
         MainWindow window;
+#ifdef EFIS_VIRTUAL_UNIT
+        // This build talks to the unit simulated in-process; nobody must take
+        // it for an aircraft's.
+        window.setVirtualUnit(true);
+#endif
         window.show();
         result = app.exec();
     }

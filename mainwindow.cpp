@@ -7,9 +7,14 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFontDatabase>
+#include <QLabel>
+#include <QPalette>
 #include <QProgressBar>
 #include <QRegularExpression>
+#include <QScrollBar>
+#include <QSignalBlocker>
 #include <QStatusBar>
+#include <QTextCursor>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -100,6 +105,51 @@ void registrationFromForm(const QString& prefix, const QString& rest, uint32_t p
     std::memcpy(user_config.registration, bytes, sizeof bytes);
     for (int k = 0; k < 3; ++k)
         packed[k] = settings_get_value(&user_config, settings_struct_index(REGISTRATION_1_INDEX + k));
+}
+
+// The ICAO address as the field shows it: six upper-case hexadecimal digits.
+QString icaoText(uint32_t icao)
+{
+    return QString("%1").arg(icao & 0xFFFFFFu, 6, 16, QChar('0')).toUpper();
+}
+
+// Takes the line breaks (Enter, or a pasted text) out of a one-line field: in
+// the record they would be line feeds. Each goes where it is, in the edit
+// step that brought it, so the cursor, the rest of the text and undo stay
+// as the user expects.
+void dropLineBreaks(QPlainTextEdit* field)
+{
+    // Paragraph and line separators read as '\n', position for position.
+    const QString text = field->toPlainText();
+    if (!text.contains(QLatin1Char('\n')) && !text.contains(QLatin1Char('\r')))
+        return;
+    const QSignalBlocker quiet(field);
+    QTextCursor cursor(field->document());
+    cursor.joinPreviousEditBlock();
+    for (int i = text.size() - 1; i >= 0; --i) {
+        if (text[i] == QLatin1Char('\n') || text[i] == QLatin1Char('\r')) {
+            cursor.setPosition(i);
+            cursor.deleteChar();
+        }
+    }
+    cursor.endEditBlock();
+}
+
+// A text longer than its field shows its beginning, not the end last typed.
+void showFromStart(QPlainTextEdit* field)
+{
+    field->horizontalScrollBar()->setValue(0);
+    field->verticalScrollBar()->setValue(0);
+}
+
+// A field's warning stays in the status bar while it holds and goes once the
+// field is right again, unless another message has replaced it meanwhile.
+void showFieldWarning(QStatusBar* bar, const QString& lead, const QString& why)
+{
+    if (!why.isEmpty())
+        bar->showMessage("Warning: " + why);
+    else if (bar->currentMessage().startsWith("Warning: " + lead))
+        bar->clearMessage();
 }
 
 uint32_t voltTenths(double value)
@@ -359,11 +409,20 @@ MainWindow::MainWindow(QWidget* parent)
       uploadCancel(false),
       uploadSucceeded(false),
       airportDatabaseClosed(false),
-      heldControls()
+      heldControls(),
+      linkLabel(nullptr),
+      virtualUnit(false),
+      unmarkedLooks()
 {
     qInstallMessageHandler(customMessageHandler);
     ui->setupUi(this);
     ui->statusbar->showMessage("Initializing...");
+    linkLabel = new QLabel(this);
+    linkLabel->setObjectName("label_link");
+    // Set apart from the messages, which run up to it.
+    linkLabel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    linkLabel->setMargin(2);
+    ui->statusbar->addPermanentWidget(linkLabel);
 
     for (int i = 0; i < NUM_REGISTRATION_PREFIXES; ++i)
         ui->comboBox_reg_prefix->addItem(QString::fromLatin1(REGISTRATION_PREFIXES[i]));
@@ -445,11 +504,36 @@ MainWindow::MainWindow(QWidget* parent)
     connect(ui->pushButton_update, &QPushButton::clicked, this, &MainWindow::onUpdateClicked);
     connect(ui->pushButton_reboot, &QPushButton::clicked, this, &MainWindow::onRebootClicked);
 
+    // The two text fields hold one line: the view never scrolls it away (the
+    // field is barely one line high, so the mouse wheel could), and a field
+    // left after a long entry shows its start again.
+    for (QPlainTextEdit* field : {ui->text_registration_num, ui->text_icao}) {
+        QScrollBar* bar = field->verticalScrollBar();
+        connect(bar, &QScrollBar::valueChanged, bar, [bar](int value) {
+            if (value != 0)
+                bar->setValue(0);
+        });
+    }
+    connect(qApp, &QApplication::focusChanged, this, [this](QWidget* old, QWidget*) {
+        if (old == ui->text_registration_num || old == ui->text_icao)
+            showFromStart(static_cast<QPlainTextEdit*>(old));
+    });
+
+    // Limits that contradict each other are marked as soon as they are entered.
+    for (QSpinBox* box : {ui->spinBox_vs0, ui->spinBox_vs1, ui->spinBox_vfe, ui->spinBox_vn0, ui->spinBox_vne,
+                          ui->spinBox_vlo})
+        connect(box, QOverload<int>::of(&QSpinBox::valueChanged), this, &MainWindow::markImplausibleLimits);
+    for (QDoubleSpinBox* box : {ui->min_volt_alert_value, ui->min_volt_warn_value, ui->max_volt_warn_value,
+                                ui->max_volt_alert_value})
+        connect(box, QOverload<double>::of(&QDoubleSpinBox::valueChanged), this, &MainWindow::markImplausibleLimits);
+
     // Gives a unit that was just plugged in a moment before the first exchange.
     QThread::msleep(100);
 
     comms = new CommsManager();
-    if (comms->establish_connection()) {
+    const bool connected = comms->establish_connection();
+    showLinkInUse();
+    if (connected) {
         USBHID* usb = comms->getUSBHID();
         CANFD* can = comms->getCANFD();
         if (usb && usb->isConnected() && can && can->isConnected())
@@ -467,6 +551,8 @@ MainWindow::MainWindow(QWidget* parent)
 
 MainWindow::~MainWindow()
 {
+    // Focus moves while the form goes; the form is gone before the window.
+    disconnect(qApp, nullptr, this, nullptr);
     // A worker uses the link manager, so the manager must outlive it: the
     // upload is told to stop at its next block or packet boundary (it then
     // leaves the airport database closed), and the window waits for it.
@@ -565,8 +651,7 @@ void MainWindow::updateUIFromConfig()
     ui->roll_corr_spinbox->setValue(double(user_config.roll_correction));
     ui->pitch_corr_spinbox->setValue(double(user_config.pitch_correction));
 
-    ui->text_icao->setPlainText(
-        QString("%1").arg(user_config.ownship_icao & 0xFFFFFFu, 6, 16, QChar('0')).toUpper());
+    ui->text_icao->setPlainText(icaoText(user_config.ownship_icao));
 
     const int emitterLast = ui->comboBox_emitter_cat->count() - 1;
     ui->comboBox_emitter_cat->setCurrentIndex(qBound(0, int32_t(user_config.emitter_cat), emitterLast));
@@ -582,6 +667,12 @@ void MainWindow::updateUIFromConfig()
 
     for (QWidget* w : blocked)
         w->blockSignals(false);
+
+    showFromStart(ui->text_registration_num);
+    showFromStart(ui->text_icao);
+    markRegistration();
+    markIcao();
+    markImplausibleLimits();
 }
 
 void MainWindow::writeUnitsFromForm()
@@ -636,7 +727,8 @@ void MainWindow::updateConfigFromUI()
     set(TEXT_BG_ALPHA_INDEX, uint32_t(ui->text_bg_alpha_slider->value()));
     set(ROLL_CORRECTION_INDEX, floatBits(ui->roll_corr_spinbox->value()));
     set(PITCH_CORRECTION_INDEX, floatBits(ui->pitch_corr_spinbox->value()));
-    set(OWNSHIP_ICAO_INDEX, ownshipIcaoFromIcaoField());
+    if (icaoFieldValid())
+        set(OWNSHIP_ICAO_INDEX, ownshipIcaoFromIcaoField());
     set(ICAO_ADDR_TYPE_INDEX, ui->radioButton_rand_icao->isChecked() ? 1u : 0u);
     set(EMITTER_CAT_INDEX, uint32_t(ui->comboBox_emitter_cat->currentIndex()));
     set(MAP_DIR_INDEX, uint32_t(ui->comboBox_map_view->currentIndex()));
@@ -667,11 +759,13 @@ void MainWindow::onUnitsChanged()
 
 void MainWindow::onRegistrationChanged()
 {
+    dropLineBreaks(ui->text_registration_num);
     uint32_t packed[3];
     registrationFromForm(ui->comboBox_reg_prefix->currentText(), ui->text_registration_num->toPlainText(), packed);
     updateConfigValueLocal(REGISTRATION_1_INDEX, packed[0]);
     updateConfigValueLocal(REGISTRATION_2_INDEX, packed[1]);
     updateConfigValueLocal(REGISTRATION_3_INDEX, packed[2]);
+    markRegistration();
 }
 
 void MainWindow::onIcaoAddressTypeChanged()
@@ -743,10 +837,146 @@ void MainWindow::onPitchCorrectionChanged(double value)
 {
     updateConfigValueLocal(PITCH_CORRECTION_INDEX, floatBits(value));
 }
-void MainWindow::onOwnshipIcaoChanged() { updateConfigValueLocal(OWNSHIP_ICAO_INDEX, ownshipIcaoFromIcaoField()); }
+void MainWindow::onOwnshipIcaoChanged()
+{
+    dropLineBreaks(ui->text_icao);
+    // A text that is no address leaves the last one in the record, not 000000.
+    if (icaoFieldValid())
+        updateConfigValueLocal(OWNSHIP_ICAO_INDEX, ownshipIcaoFromIcaoField());
+    markIcao();
+}
 void MainWindow::onEmitterCatChanged(int index) { updateConfigValueLocal(EMITTER_CAT_INDEX, uint32_t(index)); }
 void MainWindow::onMapViewChanged(int index) { updateConfigValueLocal(MAP_DIR_INDEX, uint32_t(index)); }
 void MainWindow::onTermResChanged(int index) { updateConfigValueLocal(TERM_RESISTOR_INDEX, index == 0 ? 1u : 0u); }
+
+// ---------------------------------------------------------------------------
+// What the unit will get, at a glance.
+
+void MainWindow::markField(QWidget* field, const QString& why)
+{
+    const auto own = unmarkedLooks.find(field);
+    if (why.isEmpty()) {
+        if (own != unmarkedLooks.end()) {
+            field->setToolTip(own->second.first);
+            field->setPalette(own->second.second);
+            unmarkedLooks.erase(own);
+        }
+        return;
+    }
+    if (own == unmarkedLooks.end()) {
+        // An empty palette hands the field back to the one it inherits.
+        const QPalette palette = field->testAttribute(Qt::WA_SetPalette) ? field->palette() : QPalette();
+        unmarkedLooks.emplace(field, std::make_pair(field->toolTip(), palette));
+    }
+    field->setToolTip(why);
+    // A tinted background keeps the platform's frame and arrows, which a
+    // style-sheet border would replace.
+    QPalette tinted = field->palette();
+    tinted.setColor(QPalette::Base, QColor(255, 200, 200));
+    field->setPalette(tinted);
+}
+
+void MainWindow::markRegistration()
+{
+    const QString rest = ui->text_registration_num->toPlainText();
+    const QString typed = ui->comboBox_reg_prefix->currentText() + rest;
+    // The record takes 11 Latin-1 characters and turns any other into "?".
+    const QString stored = QString::fromLatin1(typed.left(11).toLatin1());
+    QString why;
+    if (!rest.isEmpty() && typed.size() > 11)
+        why = QString("Registration too long - \"%1\" will be stored (11 characters with the prefix)").arg(stored);
+    else if (!rest.isEmpty() && stored != typed)
+        why = QString("Registration has characters the unit cannot store - \"%1\" will be stored").arg(stored);
+    markField(ui->text_registration_num, why);
+    showFieldWarning(ui->statusbar, "Registration", why);
+}
+
+bool MainWindow::icaoFieldValid() const
+{
+    static const QRegularExpression address("^[0-9a-fA-F]{1,6}$");
+    return address.match(ui->text_icao->toPlainText().trimmed()).hasMatch();
+}
+
+void MainWindow::markIcao()
+{
+    QString why;
+    if (!icaoFieldValid())
+        why = QString("ICAO address takes 1 to 6 hexadecimal digits - the settings keep %1")
+                  .arg(icaoText(user_config.ownship_icao));
+    markField(ui->text_icao, why);
+    showFieldWarning(ui->statusbar, "ICAO address", why);
+}
+
+// Speeds and voltage limits that contradict each other: the user decides,
+// nothing is refused, but both ends of each contradiction are marked.
+void MainWindow::markImplausibleLimits()
+{
+    struct Limit {
+        QAbstractSpinBox* box;
+        const char* name;
+        int value;  // as the record gets it: speed, or tenths of a volt
+        const char* unit;
+    };
+    const Limit limits[] = {
+        {ui->spinBox_vs0, "Vs0", ui->spinBox_vs0->value(), ""},
+        {ui->spinBox_vs1, "Vs1", ui->spinBox_vs1->value(), ""},
+        {ui->spinBox_vfe, "Vfe", ui->spinBox_vfe->value(), ""},
+        {ui->spinBox_vn0, "Vn0", ui->spinBox_vn0->value(), ""},
+        {ui->spinBox_vne, "Vne", ui->spinBox_vne->value(), ""},
+        {ui->spinBox_vlo, "Vlo", ui->spinBox_vlo->value(), ""},
+        {ui->min_volt_alert_value, "Min Volt Alert", int(voltTenths(ui->min_volt_alert_value->value())), " V"},
+        {ui->min_volt_warn_value, "Min Volt Warning", int(voltTenths(ui->min_volt_warn_value->value())), " V"},
+        {ui->max_volt_warn_value, "Max Volt Warning", int(voltTenths(ui->max_volt_warn_value->value())), " V"},
+        {ui->max_volt_alert_value, "Max Volt Alert", int(voltTenths(ui->max_volt_alert_value->value())), " V"},
+    };
+    // Positions in `limits`: Vs0 <= Vs1 <= Vn0 <= Vne, Vfe <= Vne, Vlo <= Vne;
+    // min alert <= min warning < max warning <= max alert.
+    static const struct {
+        int low, high;
+        bool strict;
+    } rules[] = {
+        {0, 1, false}, {1, 3, false}, {3, 4, false}, {2, 4, false},
+        {5, 4, false}, {6, 7, false}, {7, 8, true},  {8, 9, false},
+    };
+    auto shown = [](const Limit& l) { return QString("%1 (%2%3)").arg(l.name, l.box->text(), l.unit); };
+    QStringList why[10];
+    for (const auto& r : rules) {
+        const Limit& low = limits[r.low];
+        const Limit& high = limits[r.high];
+        if (r.strict ? low.value < high.value : low.value <= high.value)
+            continue;
+        const QString text = QString(r.strict ? "%1 is not below %2" : "%1 is above %2").arg(shown(low), shown(high));
+        why[r.low] << text;
+        why[r.high] << text;
+    }
+    for (int i = 0; i < 10; ++i)
+        markField(limits[i].box, why[i].join('\n'));
+}
+
+// ---------------------------------------------------------------------------
+// Which unit, over which link.
+
+void MainWindow::setVirtualUnit(bool on)
+{
+    virtualUnit = on;
+    setWindowTitle(on ? "Skarvel EFIS Config - virtual unit" : "Skarvel EFIS Config");
+    showLinkInUse();
+}
+
+void MainWindow::showLinkInUse()
+{
+    QString text = "not connected";
+    if (comms && comms->isConnected()) {
+        const COMM_INTERFACE_t link = comms->getActiveInterface();
+        const uint32_t serial = comms->serialNumber(link);
+        text = QString(link == CAN_FD ? "CAN FD" : "USB HID") + ", serial " +
+               (serial == 0xFFFFFFFFu ? QString("unknown")
+                                      : "0x" + QString::number(serial, 16).rightJustified(8, '0').toUpper());
+    }
+    if (virtualUnit)
+        text = "virtual unit - " + text;
+    linkLabel->setText(text);
+}
 
 // ---------------------------------------------------------------------------
 // Colours.

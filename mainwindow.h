@@ -2,15 +2,18 @@
 #define MAINWINDOW_H
 
 #include <QMainWindow>
+#include <QPalette>
 #include <QPointer>
 #include <QString>
 #include <QThread>
 #include <atomic>
+#include <map>
 #include <set>
 
 #include "EFIS_shared/settings_types.h"
 #include "comms/comms.h"
 
+class QLabel;
 class Ui_MainWindow;
 
 // The working settings record and its companions; touched on the GUI thread only.
@@ -62,6 +65,18 @@ public:
     void startUpload(int tab);
     void finishUpload(int tab);
 
+    // The build that talks to the simulated unit says so in the title and
+    // next to the link, so nobody takes it for an aircraft's unit.
+    void setVirtualUnit(bool on);
+    void showLinkInUse();
+    // A field the unit would not take as shown gets a red background and a
+    // tooltip saying why; an empty `why` gives it back its own look.
+    void markField(QWidget* field, const QString& why);
+    void markRegistration();
+    void markIcao();
+    void markImplausibleLimits();
+    bool icaoFieldValid() const;
+
     Ui_MainWindow* ui;
     QString firmwareFilePath;
     QString airportDbFilePath;
@@ -83,6 +98,12 @@ public:
     std::atomic<bool> airportDatabaseClosed;
     // Enabled states of the controls an upload takes away, for its end.
     bool heldControls[6];
+    // Right end of the status bar: the link in use and the unit's serial number.
+    QLabel* linkLabel;
+    bool virtualUnit;
+    // Tooltip and palette of each marked field, given back when its mark
+    // goes.
+    std::map<QWidget*, std::pair<QString, QPalette>> unmarkedLooks;
 
 private slots:
     void onSaveClicked();

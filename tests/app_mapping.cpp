@@ -207,31 +207,35 @@ TEST_F(Mapping, ClearingTheRegistrationFieldStoresAllZero)
 
 // ------------------------------------------------------------ ICAO address
 
+// A text that is not 1 to 6 hexadecimal digits is no address: the record
+// keeps the one it had (here 5A5A5A) instead of taking the parse.
 TEST_F(Mapping, IcaoTextParsing)
 {
+    const uint32_t KEPT = 0x5A5A5A;
     const struct {
         const char* text;
-        uint32_t want;
+        uint32_t want;    // ownshipIcaoFromIcaoField
+        uint32_t stored;  // in the record
     } cases[] = {
-        {" abc ", 0xABC},         {"\tabc\n", 0xABC},   {"ABC", 0xABC},
-        {"123", 0x123},           {"000001", 0x1},      {"FFFFFF", 0xFFFFFF},
-        {"12345678", 0x345678},   {"1000000", 0},       {"FFFFFFFF", 0xFFFFFF},
-        {"100000000", 0},         {"999999999999", 0},  {"xyz", 0},
-        {"0x12", 0},              {"", 0},              {"   ", 0},
-        {"12 34", 0},             {"-1", 0},            {"ab-cd", 0},
-        {"12\n34", 0},          {"+123", 0},          {"+ABC", 0},
+        {" abc ", 0xABC, 0xABC},         {"\tabc\n", 0xABC, 0xABC},  {"ABC", 0xABC, 0xABC},
+        {"123", 0x123, 0x123},           {"000001", 0x1, 0x1},       {"FFFFFF", 0xFFFFFF, 0xFFFFFF},
+        {"12345678", 0x345678, KEPT},    {"1000000", 0, KEPT},       {"FFFFFFFF", 0xFFFFFF, KEPT},
+        {"100000000", 0, KEPT},          {"999999999999", 0, KEPT},  {"xyz", 0, KEPT},
+        {"0x12", 0, KEPT},               {"", 0, KEPT},              {"   ", 0, KEPT},
+        {"12 34", 0, KEPT},              {"-1", 0, KEPT},            {"ab-cd", 0, KEPT},
+        {"12\n34", 0x1234, 0x1234},      {"+123", 0, KEPT},          {"+ABC", 0, KEPT},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
-        user_config.ownship_icao = 0x5A5A5A;
+        user_config.ownship_icao = KEPT;
         w->changed_values.clear();
         ui->text_icao->setPlainText("5A5A5A");  // makes the next text a change
         ui->text_icao->setPlainText(c.text);
         EXPECT_EQ(w->ownshipIcaoFromIcaoField(), c.want);
-        EXPECT_EQ(user_config.ownship_icao, c.want);
+        EXPECT_EQ(user_config.ownship_icao, c.stored);
         EXPECT_EQ(w->changed_values, Indices({OWNSHIP_ICAO_INDEX}));
         w->updateConfigFromUI();
-        EXPECT_EQ(user_config.ownship_icao, c.want);
+        EXPECT_EQ(user_config.ownship_icao, c.stored);
     }
 }
 

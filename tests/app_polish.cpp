@@ -1,0 +1,138 @@
+// What the user types is what the unit gets: the Tab order, the two one-line
+// text fields, the marks on contradicting limits and the link indicator.
+
+#include <gtest/gtest.h>
+
+#include <QClipboard>
+#include <QLabel>
+#include <QScrollBar>
+#include <QTest>
+
+#include <algorithm>
+#include <memory>
+#include <set>
+
+#include "app_form_table.h"
+#include "app_util.h"
+
+namespace {
+
+bool marked(const QWidget* w) { return w->palette().base() != QApplication::palette(w).base(); }
+
+class Polish : public ::testing::Test {
+protected:
+    Polish()
+    {
+        apptest::world_without_unit();
+        w = std::make_unique<MainWindow>();
+        ui = w->ui;
+        w->show();
+        QApplication::setActiveWindow(w.get());
+    }
+    std::unique_ptr<MainWindow> w;
+    Ui_MainWindow* ui = nullptr;
+};
+
+TEST_F(Polish, TabWalksTheSettingsTabAsLaidOut)
+{
+    std::vector<std::string> want(form_table::focus_order().begin(), form_table::focus_order().begin() + 41), walked;
+    want.erase(std::find(want.begin(), want.end(), "radioButton_rand_icao"));  // Tab takes the chosen one only
+    ui->comboBox_reg_prefix->setFocus();
+    for (size_t i = 0; i < want.size(); ++i, QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab))
+        walked.push_back(QApplication::focusWidget()->objectName().toStdString());
+    EXPECT_EQ(walked, want);
+}
+
+TEST_F(Polish, TextFieldsStayOneLineAndTellWhatIsStored)
+{
+    for (QPlainTextEdit* field : {ui->text_registration_num, ui->text_icao}) {
+        QTest::keyClicks(field, "12");
+        QTest::keyClick(field, Qt::Key_Return);
+        QApplication::clipboard()->setText(QString::fromUtf8("3\r\n4\u2028"));
+        field->paste();
+        field->verticalScrollBar()->triggerAction(QAbstractSlider::SliderSingleStepAdd);  // the mouse wheel
+        EXPECT_EQ(field->toPlainText(), "1234");
+        EXPECT_EQ(field->verticalScrollBar()->value(), 0) << "its one line scrolled away";
+    }
+    EXPECT_STREQ(user_config.registration, "N1234");
+    EXPECT_EQ(user_config.ownship_icao, 0x1234u);
+
+    QPlainTextEdit* reg = ui->text_registration_num;
+    reg->setFocus();
+    QTest::keyClicks(reg, "56789ABC");
+    EXPECT_STREQ(user_config.registration, "N123456789A");
+    EXPECT_TRUE(marked(reg) && reg->toolTip().contains("\"N123456789A\" will be stored"));
+    EXPECT_NE(apptest::status(*w).find("\"N123456789A\" will be stored"), std::string::npos);
+    EXPECT_GT(reg->horizontalScrollBar()->value(), 0);
+    QTest::keyClick(reg, Qt::Key_Tab);
+    EXPECT_EQ(reg->horizontalScrollBar()->value(), 0) << "left, it shows its start";
+
+    for (const char* no_address : {"1234567", "", "12G"}) {
+        ui->text_icao->setPlainText(no_address);
+        EXPECT_EQ(user_config.ownship_icao, 0x1234u) << no_address;
+        EXPECT_TRUE(marked(ui->text_icao) && ui->text_icao->toolTip().contains("001234")) << no_address;
+    }
+}
+
+TEST_F(Polish, ContradictingLimitsAreMarkedNotRefused)
+{
+    QAbstractSpinBox* const box[] = {ui->spinBox_vs0,          ui->spinBox_vs1,         ui->spinBox_vfe,
+                                     ui->spinBox_vn0,          ui->spinBox_vne,         ui->spinBox_vlo,
+                                     ui->min_volt_alert_value, ui->min_volt_warn_value, ui->max_volt_warn_value,
+                                     ui->max_volt_alert_value};
+    box[1]->setToolTip("own tip");
+    user_config.vspeeds = {30, 50, 50, 160, 160, 160, 65, 160};  // plausible, every <= at its edge
+    user_config.volt_alerts = {115, 150};
+    user_config.volt_warnings = {115, 150};
+    w->updateUIFromConfig();
+    ui->statusbar->showMessage("kept");
+    const struct {
+        int changed;
+        double value;
+        std::set<int> marks;
+    } cases[] = {{0, 51, {0, 1}},  {1, 161, {1, 3}}, {3, 161, {3, 4}},     {2, 161, {2, 4}},   {5, 161, {5, 4}},
+                 {4, 159, {3, 2, 5, 4}}, {6, 11.6, {6, 7}}, {8, 11.5, {7, 8}}, {9, 14.9, {8, 9}}};
+    for (const auto& c : cases) {
+        const QVariant before = box[c.changed]->property("value");
+        box[c.changed]->setProperty("value", c.value);
+        EXPECT_DOUBLE_EQ(box[c.changed]->property("value").toDouble(), c.value);
+        for (int i = 0; i < 10; ++i) {
+            EXPECT_EQ(marked(box[i]), c.marks.count(i) == 1) << i << " after " << c.changed;
+            EXPECT_EQ(box[i]->toolTip().contains(" is "), c.marks.count(i) == 1) << i << " after " << c.changed;
+        }
+        box[c.changed]->setProperty("value", before);
+        EXPECT_FALSE(marked(box[c.changed]));
+    }
+    EXPECT_EQ(box[1]->toolTip(), "own tip");
+    EXPECT_EQ(apptest::status(*w), "kept");
+    user_config.vspeeds.Vs0 = 90;  // a loaded record is judged too
+    w->updateUIFromConfig();
+    EXPECT_TRUE(marked(box[0]) && marked(box[1]));
+}
+
+TEST(PolishLink, StatusBarNamesTheLinkAndTheUnit)
+{
+    const struct {
+        int link;  // sim::Link, or -1: no unit
+        bool virtual_build;
+        const char* shown;
+    } cases[] = {{int(sim::Link::USB), false, "USB HID, serial 0x00C0FFEE"},
+                 {int(sim::Link::CAN), false, "CAN FD, serial 0x00C0FFEE"},
+                 {-1, false, "not connected"},
+                 {int(sim::Link::USB), true, "virtual unit - USB HID, serial 0x00C0FFEE"}};
+    for (const auto& c : cases) {
+        c.link < 0 ? apptest::world_without_unit() : apptest::world_with_unit_on(sim::Link(c.link));
+        sim::with_unit([](sim::VirtualUnit& u) { u.serial = 0xC0FFEE; });
+        MainWindow w;
+        w.setVirtualUnit(c.virtual_build);
+        w.show();
+        w.ui->statusbar->showMessage("a message hides no permanent part");
+        const QLabel* label = w.ui->statusbar->findChild<QLabel*>("label_link");
+        ASSERT_NE(label, nullptr);
+        EXPECT_EQ(label->text(), c.shown);
+        EXPECT_TRUE(label->isVisible()) << c.shown;
+        EXPECT_EQ(w.windowTitle().contains("virtual unit"), c.virtual_build) << c.shown;
+    }
+}
+
+}  // namespace
