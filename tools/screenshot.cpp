@@ -15,6 +15,7 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     useCondensedApplicationFont();
     MainWindow window;
+    window.setVirtualUnit(true);
     window.show();
     app.processEvents();
     const bool saved = window.grab().save(QString::fromLocal8Bit(argv[1]), "PNG");
