@@ -1,5 +1,6 @@
 #include "comms.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -98,8 +99,9 @@ void report_discarded(const COMMS_MSG_t& msg)
     }
 }
 
+// `grace_until`, when set, is how long to go on listening for a late answer.
 template <class Link>
-void discard_waiting(Link* link, bool grace)
+void discard_waiting(Link* link, Clock::time_point grace_until)
 {
     COMMS_MSG_t msg;
     int discarded = 0;
@@ -107,8 +109,8 @@ void discard_waiting(Link* link, bool grace)
         ++discarded;
         report_discarded(msg);
     };
-    if (grace) {
-        const Clock::time_point until = Clock::now() + kGracePeriod;
+    if (grace_until != Clock::time_point()) {
+        const Clock::time_point until = grace_until;
         for (long us = us_until(until); us > 0 && discarded < kDiscardLimit; us = us_until(until)) {
             if (link->read(&msg, us) <= 0) {
                 break;
@@ -329,6 +331,11 @@ int CommsManager::readAnswer(COMMS_MSG_t* msg)
     return got;
 }
 
+void CommsManager::answerMissing()
+{
+    answerMayBeLate = true;
+}
+
 void CommsManager::discardStaleInput()
 {
     const bool grace = answerMayBeLate;
@@ -338,10 +345,16 @@ void CommsManager::discardStaleInput()
         return;
     }
     inputDiscarded = false;
+    // The missing answer may come as late as the link allows after its
+    // command, and a little later still.
+    Clock::time_point until;
+    if (grace) {
+        until = std::max(Clock::now(), lastCommand + std::chrono::milliseconds(readTimeoutMs())) + kGracePeriod;
+    }
     if (usb_up(usbHid)) {
-        discard_waiting(usbHid, grace);
+        discard_waiting(usbHid, until);
     } else if (can_up(canFd)) {
-        discard_waiting(canFd, grace);
+        discard_waiting(canFd, until);
     }
 }
 
@@ -441,7 +454,7 @@ uint32_t get_serialnumber(CommsManager* comms, COMM_INTERFACE_t iface)
         if (!can_up(can)) {
             return kFailure;
         }
-        discard_waiting(can, false);
+        discard_waiting(can, Clock::time_point());
         sent = can->write(request);
         timeout_ms = CANFD::READ_TIMEOUT_MS;
     } else if (iface == USB_HID) {
@@ -449,7 +462,7 @@ uint32_t get_serialnumber(CommsManager* comms, COMM_INTERFACE_t iface)
         if (!usb_up(usb)) {
             return kFailure;
         }
-        discard_waiting(usb, false);
+        discard_waiting(usb, Clock::time_point());
         sent = usb->write(request);
         timeout_ms = USBHID::READ_TIMEOUT_MS;
     } else {
@@ -516,6 +529,9 @@ uint32_t get_value(CommsManager* comms, target_comms_t src, uint8_t index, bool*
     bool skipped = false;
     for (;;) {
         if (Clock::now() > deadline) {
+            // Cut short by other traffic, the wait is as unanswered as one
+            // whose read timed out: the answer may still come.
+            comms->answerMissing();
             std::printf("get_value: timeout waiting for response (expected CAN ID 0x%03X).\n", ids.response);
             return kFailure;
         }

@@ -35,8 +35,11 @@ public:
     // One message of the answer to the last command written: waits at most
     // until the preferred link's read time-out has passed since that
     // command went out, whatever else arrives meanwhile. The link's result;
-    // 0 once that time is up.
+    // its time-out result once that time is up.
     int readAnswer(COMMS_MSG_t* msg);
+    // A wait gave up on its answer by a limit of its own: the next command
+    // first listens for the late answer, as after a read that timed out.
+    void answerMissing();
 
     // Reads and drops what is already waiting on the preferred link, at most
     // a buffer's worth, without waiting. After a wait that went unanswered
