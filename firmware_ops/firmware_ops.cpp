@@ -168,6 +168,95 @@ bool erase_blocks(CommsManager* comms, const char* who, uint32_t first, uint32_t
     return true;
 }
 
+// A packet loop's lines, in its routine's own words.
+struct PacketLines {
+    const char* cancelled;    // sent, total
+    const char* end_of_file;
+    const char* read_error;   // system error text
+    const char* not_sent;     // packet number
+    const char* not_acked;    // packet number
+    const char* wrong_op;     // expected, reported operation
+    const char* progress;     // every 100 packets (sent, total, percent), or none
+};
+
+const PacketLines FIRMWARE_LINES = {
+    "send_fw: Cancelled after %u of %u bytes\n",
+    "send_fw: Reached end of file",
+    "send_fw: Error reading file: %s\n",
+    "send_fw: Failed to send firmware data packet %u\n",
+    "send_fw: MX25 write acknowledgment failed at packet %u\n",
+    "send_fw: Op type mismatch in response (expected=OP_WRITE/0x%02X, got=0x%02X)\n",
+    "send_fw: Progress: %u/%u bytes (%.1f%%)\n",
+};
+
+const PacketLines AIRPORT_LINES = {
+    "send_airport_db: Cancelled after %u of %u bytes\n",
+    "send_airport_db: Unexpected EOF",
+    "send_airport_db: fread error: %s\n",
+    "send_airport_db: Failed to send packet %u\n",
+    "send_airport_db: MX25 ACK failed at packet %u\n",
+    "send_airport_db: Op type mismatch (expected OP_WRITE 0x%02X, got 0x%02X)\n",
+    nullptr,
+};
+
+// Sends `total` bytes from the file's position in packets of 64, each
+// acknowledged before the next is read, with the pause after each. Stops at
+// the first failure (or when cancelled) with its line. Returns the bytes the
+// unit acknowledged; *packets counts the packets.
+uint32_t send_packets(CommsManager* comms, FILE* file, uint32_t total, const PacketLines& lines,
+                      fw_progress_callback_t progress_cb, void* user_data, const std::atomic<bool>* cancel,
+                      uint32_t* packets)
+{
+    uint32_t sent = 0;
+    *packets = 0;
+    uint8_t buffer[kChunkSize];
+    uint8_t op = OP_NONE;
+    uint32_t address = 0;
+    uint32_t acked = 0;
+    while (sent < total) {
+        if (cancelled(cancel)) {
+            std::printf(lines.cancelled, sent, total);
+            break;
+        }
+        const uint32_t want = total - sent < kChunkSize ? total - sent : kChunkSize;
+        std::memset(buffer, 0, sizeof(buffer));
+        errno = 0;
+        const size_t got = std::fread(buffer, 1, want, file);
+        if (got == 0) {
+            if (std::feof(file)) {
+                std::puts(lines.end_of_file);
+            } else {
+                std::printf(lines.read_error, std::strerror(errno));
+            }
+            break;
+        }
+        const PacketOutcome outcome = write_packet(comms, buffer, static_cast<uint8_t>(got), &op, &address, &acked);
+        sent += acked;
+        if (outcome == PACKET_NOT_SENT) {
+            std::printf(lines.not_sent, *packets);
+            break;
+        }
+        if (outcome == PACKET_NOT_ACKED) {
+            std::printf(lines.not_acked, *packets);
+            break;
+        }
+        if (outcome == PACKET_WRONG_OP) {
+            std::printf(lines.wrong_op, static_cast<unsigned>(OP_WRITE), static_cast<unsigned>(op));
+            break;
+        }
+        ++*packets;
+        if (progress_cb != nullptr) {
+            progress_cb(sent, total, FW_PHASE_WRITE, user_data);
+        }
+        if (lines.progress != nullptr && *packets % 100 == 0) {
+            const float percent = 100.0f * static_cast<float>(sent) / static_cast<float>(total);
+            std::printf(lines.progress, sent, total, static_cast<double>(percent));
+        }
+        comms->pauseBetweenCommands(kPacketPause);
+    }
+    return sent;
+}
+
 }  // namespace
 
 bool mx25_erase(CommsManager* comms, FlashOpType op_type, uint16_t block_or_sector, fw_progress_callback_t progress_cb,
@@ -446,56 +535,10 @@ bool send_fw(CommsManager* comms, const char* encrypted_bin_file_path, fw_progre
 
     const uint32_t encrypted_data_size = header.encrypted_size;
     std::printf("send_fw: Encrypted data size: %u bytes (0x%08X)\n", encrypted_data_size, encrypted_data_size);
-    uint32_t total_bytes_sent = 0;
     uint32_t packet_count = 0;
     std::puts("send_fw: Starting firmware data transmission...");
-    uint8_t buffer[kChunkSize];
-    while (total_bytes_sent < encrypted_data_size) {
-        if (cancelled(cancel)) {
-            std::printf("send_fw: Cancelled after %u of %u bytes\n", total_bytes_sent, encrypted_data_size);
-            break;
-        }
-        comms->pauseBetweenCommands(kPacketPause);
-        const uint32_t want =
-            encrypted_data_size - total_bytes_sent < kChunkSize ? encrypted_data_size - total_bytes_sent : kChunkSize;
-        std::memset(buffer, 0, sizeof(buffer));
-        errno = 0;
-        const size_t got = std::fread(buffer, 1, want, file.f);
-        if (got == 0) {
-            if (std::feof(file.f)) {
-                std::puts("send_fw: Reached end of file");
-            } else {
-                std::printf("send_fw: Error reading file: %s\n", std::strerror(errno));
-            }
-            break;
-        }
-        const PacketOutcome outcome =
-            write_packet(comms, buffer, static_cast<uint8_t>(got), &op, &address, &acked);
-        total_bytes_sent += acked;
-        if (outcome == PACKET_NOT_SENT) {
-            std::printf("send_fw: Failed to send firmware data packet %u\n", packet_count);
-            break;
-        }
-        if (outcome == PACKET_NOT_ACKED) {
-            std::printf("send_fw: MX25 write acknowledgment failed at packet %u\n", packet_count);
-            break;
-        }
-        if (outcome == PACKET_WRONG_OP) {
-            std::printf("send_fw: Op type mismatch in response (expected=OP_WRITE/0x%02X, got=0x%02X)\n",
-                        static_cast<unsigned>(OP_WRITE), static_cast<unsigned>(op));
-            break;
-        }
-        ++packet_count;
-        if (progress_cb != nullptr) {
-            progress_cb(total_bytes_sent, encrypted_data_size, FW_PHASE_WRITE, user_data);
-        }
-        if (packet_count % 100 == 0) {
-            const float percent = 100.0f * static_cast<float>(total_bytes_sent) /
-                                  static_cast<float>(encrypted_data_size);
-            std::printf("send_fw: Progress: %u/%u bytes (%.1f%%)\n", total_bytes_sent, encrypted_data_size,
-                        static_cast<double>(percent));
-        }
-    }
+    const uint32_t total_bytes_sent = send_packets(comms, file.f, encrypted_data_size, FIRMWARE_LINES, progress_cb,
+                                                   user_data, cancel, &packet_count);
 
     if (total_bytes_sent == encrypted_data_size) {
         std::printf("send_fw: Firmware transmission completed successfully (%u bytes, %u packets)\n",
@@ -587,53 +630,9 @@ bool send_airport_db(CommsManager* comms, const char* db_file_path, fw_progress_
         return false;
     }
 
-    uint32_t total_bytes_sent = 0;
     uint32_t packet_count = 0;
-    uint8_t buffer[kChunkSize];
-    uint8_t op = OP_NONE;
-    uint32_t address = 0;
-    uint32_t acked = 0;
-    while (total_bytes_sent < file_size) {
-        if (cancelled(cancel)) {
-            std::printf("send_airport_db: Cancelled after %u of %u bytes\n", total_bytes_sent, file_size);
-            break;
-        }
-        if (packet_count > 0) {
-            comms->pauseBetweenCommands(kPacketPause);
-        }
-        const uint32_t want = file_size - total_bytes_sent < kChunkSize ? file_size - total_bytes_sent : kChunkSize;
-        std::memset(buffer, 0, sizeof(buffer));
-        errno = 0;
-        const size_t got = std::fread(buffer, 1, want, file.f);
-        if (got == 0) {
-            if (std::feof(file.f)) {
-                std::puts("send_airport_db: Unexpected EOF");
-            } else {
-                std::printf("send_airport_db: fread error: %s\n", std::strerror(errno));
-            }
-            break;
-        }
-        const PacketOutcome outcome =
-            write_packet(comms, buffer, static_cast<uint8_t>(got), &op, &address, &acked);
-        total_bytes_sent += acked;
-        if (outcome == PACKET_NOT_SENT) {
-            std::printf("send_airport_db: Failed to send packet %u\n", packet_count);
-            break;
-        }
-        if (outcome == PACKET_NOT_ACKED) {
-            std::printf("send_airport_db: MX25 ACK failed at packet %u\n", packet_count);
-            break;
-        }
-        if (outcome == PACKET_WRONG_OP) {
-            std::printf("send_airport_db: Op type mismatch (expected OP_WRITE 0x%02X, got 0x%02X)\n",
-                        static_cast<unsigned>(OP_WRITE), static_cast<unsigned>(op));
-            break;
-        }
-        ++packet_count;
-        if (progress_cb != nullptr) {
-            progress_cb(total_bytes_sent, file_size, FW_PHASE_WRITE, user_data);
-        }
-    }
+    const uint32_t total_bytes_sent =
+        send_packets(comms, file.f, file_size, AIRPORT_LINES, progress_cb, user_data, cancel, &packet_count);
 
     if (total_bytes_sent != file_size) {
         std::printf("send_airport_db: Incomplete (%u / %u bytes); not sending open command\n", total_bytes_sent,

@@ -9,8 +9,8 @@
 #include <deque>
 
 #include "EFIS_shared/get_set.h"
+#define FUZZ_WITH_WINDOW
 #include "fuzz_support.h"
-#include "mainwindow.h"
 
 namespace {
 MainWindow* g_window = nullptr;
@@ -18,15 +18,7 @@ MainWindow* g_window = nullptr;
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
 {
-    fuzz::quiet_stdout();
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
-    new QApplication(*argc, *argv);
-    sim::reset();
-    sim::set_capture(false);
-    sim::set_can_interfaces({});
-    g_window = new MainWindow();
-    qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
+    g_window = fuzz::make_window(argc, argv, true);
     return 0;
 }
 

@@ -77,4 +77,32 @@ inline std::unique_ptr<CommsManager> link(bool can)
 
 }  // namespace fuzz
 
+#ifdef FUZZ_WITH_WINDOW
+#include <QApplication>
+
+#include "mainwindow.h"
+
+namespace fuzz {
+
+// The application (offscreen, log silenced) and one window, attached to the
+// virtual unit over USB or to no unit at all.
+inline MainWindow* make_window(int* argc, char*** argv, bool with_unit)
+{
+    quiet_stdout();
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    new QApplication(*argc, *argv);
+    sim::reset();
+    sim::set_capture(false);
+    sim::set_can_interfaces({});
+    if (!with_unit)
+        sim::set_hid_interfaces({});
+    MainWindow* w = new MainWindow();
+    // The window installs its own handler; its lines would cost more than the code under test.
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
+    return w;
+}
+
+}  // namespace fuzz
+#endif
+
 #endif

@@ -23,6 +23,7 @@
 
 #include "EFIS_shared/can_export.h"
 #include "EFIS_shared/get_set.h"
+#include "link_support.h"
 #include "mainwindow.h"
 #include "sim/sim_world.h"
 #include "sim/virtual_unit.h"
@@ -66,21 +67,7 @@ inline void reseal(Settings_t* s)
     s->crc32 = settings_CalcCRC(s);
 }
 
-// A fresh world in which the unit is reachable over one link only. On CAN
-// FD the unit broadcasts its sensor frames and another node talks too, as
-// on an aircraft's bus.
-inline void world_with_unit_on(sim::Link link)
-{
-    sim::reset();
-    if (link == sim::Link::USB) {
-        sim::set_can_interfaces({});
-    } else {
-        sim::set_hid_interfaces({});
-        std::vector<sim::Broadcast> traffic = sim::unit_sensor_broadcasts();
-        traffic.push_back(sim::second_node_broadcast());
-        sim::set_can_broadcasts(traffic);
-    }
-}
+using linktest::world_with_unit_on;
 
 inline sim::VirtualUnit unit()
 {

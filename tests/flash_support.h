@@ -82,18 +82,7 @@ inline Bytes firmware_file(uint32_t total_size, uint32_t encrypted_size, size_t 
     return file;
 }
 
-inline void world_on(Link link)
-{
-    sim::reset();
-    if (link == Link::USB) {
-        sim::set_can_interfaces({});
-    } else {
-        sim::set_hid_interfaces({});
-        std::vector<sim::Broadcast> traffic = sim::unit_sensor_broadcasts();
-        traffic.push_back(sim::second_node_broadcast());
-        sim::set_can_broadcasts(traffic);
-    }
-}
+inline void world_on(Link link) { linktest::world_with_unit_on(link); }
 
 inline sim::VirtualUnit unit()
 {

@@ -158,6 +158,22 @@ inline std::vector<Sent> sent_on(Link link)
     return out;
 }
 
+// A fresh world in which the unit is reachable over one link only. On CAN
+// FD the unit broadcasts its sensor frames and another node talks too, as
+// on an aircraft's bus.
+inline void world_with_unit_on(Link link)
+{
+    sim::reset();
+    if (link == Link::USB) {
+        sim::set_can_interfaces({});
+    } else {
+        sim::set_hid_interfaces({});
+        std::vector<sim::Broadcast> traffic = sim::unit_sensor_broadcasts();
+        traffic.push_back(sim::second_node_broadcast());
+        sim::set_can_broadcasts(traffic);
+    }
+}
+
 inline bool connect_only(CommsManager& comms, Link link)
 {
     return link == Link::USB ? comms.connectUSB(vendor_id, product_id) : comms.connectCANFD("can0");
