@@ -26,8 +26,18 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "EFIS_shared/comms_types.h"
+#include "EFIS_shared/firmware.h"
+#include "comms/comms.h"
+#include "sim/sim_world.h"
 
 namespace bench {
 
@@ -94,6 +104,54 @@ private:
     int out_ = -1;
     int err_ = -1;
 };
+
+// A fresh test world with the virtual unit on `link` only, no capture of
+// the wire (a long upload would fill memory with it) and no latency model.
+inline void world_on(sim::Link link)
+{
+    sim::reset();
+    sim::set_capture(false);
+    if (link == sim::Link::USB)
+        sim::set_can_interfaces({});
+    else
+        sim::set_hid_interfaces({});
+}
+
+inline bool connect(CommsManager& comms, sim::Link link)
+{
+    return link == sim::Link::USB ? comms.connectUSB(vendor_id, product_id) : comms.connectCANFD("can0");
+}
+
+// An upload file of `bytes` with deterministic content, streamed to disk in
+// blocks: a firmware image (header first) or an airport database.
+inline std::string make_upload_file(bool firmware, uint32_t bytes)
+{
+    const std::string path = std::string("/tmp/efis-bench-") + (firmware ? "fw.bin" : "airports.db");
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    uint32_t written = 0;
+    if (firmware) {
+        firmware_header_t h;
+        std::memset(&h, 0, sizeof h);
+        h.magic = 0x57464B53;
+        h.total_size = bytes;
+        h.encrypted_size = bytes - uint32_t(sizeof h);
+        h.plaintext_size = h.encrypted_size;
+        f.write(reinterpret_cast<const char*>(&h), sizeof h);
+        written = sizeof h;
+    }
+    std::vector<char> block(65536);
+    uint32_t x = 12345;
+    while (written < bytes) {
+        const uint32_t n = std::min<uint32_t>(uint32_t(block.size()), bytes - written);
+        for (uint32_t i = 0; i < n; ++i) {
+            x = x * 1103515245u + 12345u;
+            block[i] = char(x >> 16);
+        }
+        f.write(block.data(), n);
+        written += n;
+    }
+    return path;
+}
 
 inline double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 

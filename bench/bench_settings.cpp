@@ -142,11 +142,7 @@ void toggle(QSpinBox* box, int a, int b) { box->setValue(box->value() == a ? b :
 
 std::vector<Row> run_link(Link link, int runs)
 {
-    sim::reset();
-    if (link == Link::USB)
-        sim::set_can_interfaces({});
-    else
-        sim::set_hid_interfaces({});
+    bench::world_on(link);
     sim::set_latency(link, model_for(link));
 
     std::vector<Row> rows;

@@ -85,36 +85,6 @@ struct Case {
     bool modelled;
 };
 
-// Deterministic file content, streamed to disk in blocks.
-std::string make_file(Kind kind, uint32_t bytes)
-{
-    const std::string path = std::string("/tmp/efis-bench-") + (kind == FIRMWARE ? "fw.bin" : "airports.db");
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    uint32_t written = 0;
-    if (kind == FIRMWARE) {
-        firmware_header_t h;
-        std::memset(&h, 0, sizeof h);
-        h.magic = 0x57464B53;
-        h.total_size = bytes;
-        h.encrypted_size = bytes - uint32_t(sizeof h);
-        h.plaintext_size = h.encrypted_size;
-        f.write(reinterpret_cast<const char*>(&h), sizeof h);
-        written = sizeof h;
-    }
-    std::vector<char> block(65536);
-    uint32_t x = 12345;
-    while (written < bytes) {
-        const uint32_t n = std::min<uint32_t>(uint32_t(block.size()), bytes - written);
-        for (uint32_t i = 0; i < n; ++i) {
-            x = x * 1103515245u + 12345u;
-            block[i] = char(x >> 16);
-        }
-        f.write(block.data(), n);
-        written += n;
-    }
-    return path;
-}
-
 // The least time the link allows for the whole run: every exchange it must
 // make, in turn, plus the pauses the procedure mandates.
 Clock::duration lower_bound(Kind kind, Link link, uint32_t bytes)
@@ -210,12 +180,7 @@ bool flash_matches(const std::string& path, uint32_t at, uint32_t bytes)
 
 Result run(const Case& c, const std::string& path, uint32_t bytes)
 {
-    sim::reset();
-    sim::set_capture(false);
-    if (c.link == Link::USB)
-        sim::set_can_interfaces({});
-    else
-        sim::set_hid_interfaces({});
+    bench::world_on(c.link);
     if (c.modelled)
         sim::set_latency(c.link, c.link == Link::USB ? sim::usb_full_speed_latency()
                                                       : sim::canfd_latency(bench::CAN_NOMINAL_BPS,
@@ -224,7 +189,7 @@ Result run(const Case& c, const std::string& path, uint32_t bytes)
     r.packets = (bytes + 63) / 64;
     r.bound = lower_bound(c.kind, c.link, bytes);
     CommsManager comms;
-    if (!(c.link == Link::USB ? comms.connectUSB(vendor_id, product_id) : comms.connectCANFD("can0")))
+    if (!bench::connect(comms, c.link))
         return r;
 
     reset_peak_rss();
@@ -279,16 +244,11 @@ double pause_us(unsigned long slack_ns)
 int syscalls_mode()
 {
     const uint32_t bytes = 1024 * 1024;
-    const std::string path = make_file(FIRMWARE, bytes);
+    const std::string path = bench::make_upload_file(true, bytes);
     for (Link link : {Link::USB, Link::CAN}) {
-        sim::reset();
-        sim::set_capture(false);
-        if (link == Link::USB)
-            sim::set_can_interfaces({});
-        else
-            sim::set_hid_interfaces({});
+        bench::world_on(link);
         CommsManager comms;
-        if (!(link == Link::USB ? comms.connectUSB(vendor_id, product_id) : comms.connectCANFD("can0")))
+        if (!bench::connect(comms, link))
             return 1;
         bool ok = false;
         std::thread worker([&] {
@@ -342,7 +302,7 @@ int main(int argc, char** argv)
         const uint32_t bytes = c.kind == FIRMWARE ? FIRMWARE_BYTES : AIRPORT_BYTES;
         std::string& path = paths[c.kind];
         if (path.empty())
-            path = make_file(c.kind, bytes);
+            path = bench::make_upload_file(c.kind == FIRMWARE, bytes);
         const Result r = run(c, path, bytes);
         failures += !(r.ok && r.flash_matches);
         const double took = std::chrono::duration<double>(r.took).count();
