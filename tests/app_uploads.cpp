@@ -125,32 +125,39 @@ TEST_P(Uploads, FirmwareUploadReportsEachBlockAndEndsFull)
 
 TEST_P(Uploads, FailureIsReportedAndTheBarStaysWhereItStopped)
 {
+    const Bytes firmware = flashtest::firmware_file(3 * 65536, 3000, 3000);
+    const Bytes database = flashtest::pattern(5000, 9);
     struct Case {
         bool airport;
+        Bytes file;
         std::function<void(sim::UnitFaults&)> fault;
         const char* status;
     } cases[] = {
-        {false, [](sim::UnitFaults& f) { f.erase_nack_blocks = {833}; },
+        {false, firmware, [](sim::UnitFaults& f) { f.erase_nack_blocks = {833}; },
          "Error: Firmware update failed - see the log for details"},
-        {true, [](sim::UnitFaults& f) { f.packet_nack = {40}; },
+        // Refused before anything is erased: the payload runs past its one block.
+        {false, flashtest::firmware_file(65536, 65536, 3000), [](sim::UnitFaults&) {},
+         "Error: Firmware update failed - see the log for details"},
+        {true, database, [](sim::UnitFaults& f) { f.packet_nack = {40}; },
          "Error: Airport database transfer failed - the unit's airport database stays closed until a complete "
          "transfer (see the log for details)"},
-        {true, [](sim::UnitFaults& f) { f.nack = {CANMSG_AIRPORT_DB_OP}; },
+        {true, database, [](sim::UnitFaults& f) { f.unplug_after_packets = 20; },
+         "Error: Airport database transfer failed - the unit's airport database stays closed"},
+        {true, database, [](sim::UnitFaults& f) { f.nack = {CANMSG_AIRPORT_DB_OP}; },
          "Error: Airport database transfer failed - the unit's airport database stays closed"},
     };
-    const Bytes firmware = flashtest::firmware_file(3 * 65536, 3000, 3000);
-    TempFile fw(firmware);
-    TempFile db(flashtest::pattern(5000, 9));
     for (const Case& c : cases) {
         SCOPED_TRACE(c.status);
         world_with_unit_on(GetParam());
         sim::with_unit([&](sim::VirtualUnit& u) { c.fault(u.faults); });
-        auto w = open_with(c.airport ? db.path : fw.path, c.airport);
+        TempFile file(c.file);
+        auto w = open_with(file.path, c.airport);
         const std::vector<int> bars = run(*w, c.airport);
         EXPECT_TRUE(starts_with(status(*w), c.status)) << status(*w);
         QProgressBar* bar = c.airport ? w->ui->progressBar_airports : w->ui->progressBar_firmware;
         EXPECT_LT(bar->value(), 10000);
         EXPECT_TRUE((c.airport ? w->ui->pushButton_start_airport : w->ui->pushButton_start_update)->isEnabled());
+        EXPECT_TRUE(w->ui->pushButton_load->isEnabled());
     }
 }
 
