@@ -15,6 +15,7 @@
 #include <QSignalBlocker>
 #include <QStatusBar>
 #include <QTextCursor>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -258,20 +259,23 @@ struct ThrottledUploadProgressCtx {
         return post;
     }
 
+    // The write phase's throughput counts from its first report.
+    void note_progress(uint32_t current, int phase)
+    {
+        if (phase == FW_PHASE_WRITE && (write_from == Clock::time_point{} || current < write_from_bytes)) {
+            write_from = Clock::now();
+            write_from_bytes = current;
+        }
+    }
+
     // ", about N min left" once the write phase has run a few seconds, else
     // nothing.
-    QString time_left(uint32_t current, uint32_t total, int phase)
+    QString time_left(uint32_t current, uint32_t total, int phase) const
     {
-        const Clock::time_point now = Clock::now();
-        if (phase != FW_PHASE_WRITE)
+        if (phase != FW_PHASE_WRITE || current <= write_from_bytes || current >= total)
             return QString();
-        if (write_from == Clock::time_point{} || current < write_from_bytes) {
-            write_from = now;
-            write_from_bytes = current;
-            return QString();
-        }
-        const double seconds = std::chrono::duration<double>(now - write_from).count();
-        if (seconds < 3.0 || current <= write_from_bytes || current >= total)
+        const double seconds = std::chrono::duration<double>(Clock::now() - write_from).count();
+        if (seconds < 3.0)
             return QString();
         const double left = double(total - current) * seconds / double(current - write_from_bytes);
         if (left >= 90.0)
@@ -288,10 +292,12 @@ void post_progress(uint32_t current, uint32_t total, int phase, void* user_data,
     if (!ctx || !ctx->window)
         return;
     const uint32_t bar = ctx->compute_bar(current, total, phase);
-    const QString left = ctx->time_left(current, total, phase);
+    ctx->note_progress(current, phase);
     if (!ctx->should_emit(bar, phase, current, total))
         return;
-    const QString text = QString(phase == FW_PHASE_ERASE ? erase_text : write_text).arg(current).arg(total) + left;
+    // Texts are made only for the reports that are posted, not per packet.
+    const QString text = QString(phase == FW_PHASE_ERASE ? erase_text : write_text).arg(current).arg(total) +
+                         ctx->time_left(current, total, phase);
     MainWindow* window = ctx->window;
     QMetaObject::invokeMethod(
         window, [window, bar, text, apply] { (window->*apply)(int(bar), text); }, Qt::QueuedConnection);
@@ -345,6 +351,14 @@ const UploadTab UPLOAD_TABS[2] = {
      "Starting airport database transfer...", "Airport database transfer finished",
      "Error: Airport database transfer failed - see the log for details"},
 };
+
+// What an upload takes away while it owns the link: the settings commands,
+// the reboot and the other tab's browse and start.
+std::array<QWidget*, 6> linkControls(Ui_MainWindow* ui, const UploadTab& other)
+{
+    return {ui->pushButton_load, ui->pushButton_update, ui->pushButton_save,
+            ui->pushButton_reboot, ui->*other.browse, ui->*other.start};
+}
 
 // A correction that is not a number would reach the unit's attitude
 // solution as garbage; it is as good as unread.
@@ -1378,9 +1392,8 @@ void MainWindow::startUpload(int tab)
     bar->setValue(0);
     // The link belongs to the upload: settings exchanges would take its
     // acknowledgements, a reboot would cut its writes.
-    QWidget* const held[6] = {ui->pushButton_load, ui->pushButton_update, ui->pushButton_save,
-                              ui->pushButton_reboot, ui->*other.browse, ui->*other.start};
-    for (int i = 0; i < 6; ++i) {
+    const std::array<QWidget*, 6> held = linkControls(ui, other);
+    for (size_t i = 0; i < held.size(); ++i) {
         heldControls[i] = held[i]->isEnabled();
         held[i]->setEnabled(false);
     }
@@ -1418,13 +1431,11 @@ void MainWindow::startUpload(int tab)
 void MainWindow::finishUpload(int tab)
 {
     const UploadTab& t = UPLOAD_TABS[tab];
-    const UploadTab& other = UPLOAD_TABS[1 - tab];
     (ui->*t.browse)->setEnabled(true);
     (ui->*t.start)->setEnabled(true);
     (ui->*t.file)->setEnabled(true);
-    QWidget* const held[6] = {ui->pushButton_load, ui->pushButton_update, ui->pushButton_save,
-                              ui->pushButton_reboot, ui->*other.browse, ui->*other.start};
-    for (int i = 0; i < 6; ++i)
+    const std::array<QWidget*, 6> held = linkControls(ui, UPLOAD_TABS[1 - tab]);
+    for (size_t i = 0; i < held.size(); ++i)
         held[i]->setEnabled(heldControls[i]);
 
     // A failed upload keeps the bar where it stopped and says so.

@@ -275,12 +275,6 @@ bool store_record(CommsManager* comms, Settings_t rec, uint32_t* crc)
            wait_for_ack_and_mx25_ack(comms, CANMSG_SAVE_USER_SETTINGS, nullptr, nullptr, nullptr);
 }
 
-uint32_t value_of(const Settings_t& r, settings_struct_index i)
-{
-    Settings_t copy = r;
-    return settings_get_value(&copy, i);
-}
-
 QString hex(uint32_t v) { return QString("0x%1").arg(v, 8, 16, QChar('0')).toUpper().replace("0X", "0x"); }
 
 class Session {
@@ -419,11 +413,11 @@ private:
         for (size_t i = 0; i < n; ++i) {
             const Setting& s = table[i];
             QString index = QString::number(int(s.index));
-            QString raw = hex(value_of(unit, s.index));
+            QString raw = hex(value_at(unit, s.index));
             if (s.kind == Kind::Registration) {
                 index += "-" + QString::number(int(s.index) + 2);
-                raw += " " + hex(value_of(unit, settings_struct_index(s.index + 1))) + " " +
-                       hex(value_of(unit, settings_struct_index(s.index + 2)));
+                raw += " " + hex(value_at(unit, settings_struct_index(s.index + 1))) + " " +
+                       hex(value_at(unit, settings_struct_index(s.index + 2)));
             }
             std::fprintf(out, "%-6s %-22s %-32s %s\n", qPrintable(index), s.name, qPrintable(raw),
                          qPrintable(readable(s, unit)));
@@ -470,7 +464,7 @@ private:
         std::vector<settings_struct_index> changed;
         for (int i = 0; i < SETTINGS_LAST_INDEX; ++i) {
             const settings_struct_index index = settings_struct_index(i);
-            if (value_of(unit, index) != value_of(target, index))
+            if (value_at(unit, index) != value_at(target, index))
                 changed.push_back(index);
         }
         size_t n = 0;
@@ -479,8 +473,8 @@ private:
             const Setting& s = table[i];
             const int span = s.kind == Kind::Registration ? 3 : 1;
             for (int k = 0; k < span; ++k) {
-                if (value_of(unit, settings_struct_index(s.index + k)) !=
-                    value_of(target, settings_struct_index(s.index + k))) {
+                if (value_at(unit, settings_struct_index(s.index + k)) !=
+                    value_at(target, settings_struct_index(s.index + k))) {
                     std::fprintf(out, "%s: %s -> %s\n", s.name, qPrintable(readable(s, unit)),
                                  qPrintable(readable(s, target)));
                     break;
@@ -494,7 +488,7 @@ private:
             return EXIT_DONE;
         }
         for (settings_struct_index index : changed) {
-            if (set_value(&comms, SETTINGS_COMMS, uint8_t(index), value_of(target, index)) != 0)
+            if (set_value(&comms, SETTINGS_COMMS, uint8_t(index), value_at(target, index)) != 0)
                 return unit_failed(QString("the unit did not take value %1; nothing stored").arg(int(index)));
         }
         uint32_t crc = 0;
@@ -507,10 +501,10 @@ private:
             return unit_failed("read back: " + error);
         for (int i = 0; i < SETTINGS_LAST_INDEX; ++i) {
             const settings_struct_index index = settings_struct_index(i);
-            if (value_of(back, index) != value_of(target, index)) {
+            if (value_at(back, index) != value_at(target, index)) {
                 return unit_failed(QString("read back: value %1 is %2, expected %3")
                                        .arg(i)
-                                       .arg(hex(value_of(back, index)), hex(value_of(target, index))));
+                                       .arg(hex(value_at(back, index)), hex(value_at(target, index))));
             }
         }
         if (back_crc != crc)

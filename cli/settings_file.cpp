@@ -66,12 +66,6 @@ const UnitGroup UNIT_GROUPS[] = {
     {"pressure", {"inHg", "mbar", nullptr}, {1u << 7, 1u << 8, 0}},
 };
 
-uint32_t value_at(const Settings_t& r, settings_struct_index i)
-{
-    Settings_t copy = r;
-    return settings_get_value(&copy, i);
-}
-
 // The word the window would show for a unit group.
 const char* unit_word(const UnitGroup& g, uint32_t units)
 {
@@ -169,6 +163,12 @@ bool parse_units(const Setting& s, const QJsonValue& v, const Settings_t& record
 }
 
 }  // namespace
+
+uint32_t value_at(const Settings_t& r, settings_struct_index i)
+{
+    Settings_t copy = r;
+    return settings_get_value(&copy, i);
+}
 
 const Setting* settings_table(size_t* count)
 {

@@ -27,6 +27,9 @@ struct Setting {
     const char* choices[3];       // Choice: the words for 0 and 1 (and the unit words)
 };
 
+// The record's value at `i` (settings_get_value on a copy: it takes no const).
+uint32_t value_at(const Settings_t& r, settings_struct_index i);
+
 // Every setting, in index order.
 const Setting* settings_table(size_t* count);
 const Setting* find_setting(const QString& name);

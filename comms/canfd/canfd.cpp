@@ -41,6 +41,16 @@ struct canfd_frame make_frame(uint32_t can_id, uint8_t len, const uint8_t* data)
     return frame;
 }
 
+// One frame to the socket; a signal during the call is no failure.
+ssize_t write_frame(int fd, const struct canfd_frame& frame)
+{
+    ssize_t n;
+    do {
+        n = ::write(fd, &frame, sizeof(frame));
+    } while (n < 0 && errno == EINTR);
+    return n;
+}
+
 }  // namespace
 
 CANFD::CANFD() : socket_fd(-1), connected(false)
@@ -223,10 +233,7 @@ int CANFD::write(const COMMS_MSG_t& msg)
     }
 
     struct canfd_frame frame = make_frame(msg.can_ID, msg.msg_len, msg.data);
-    ssize_t n;
-    do {
-        n = ::write(socket_fd, &frame, sizeof(frame));
-    } while (n < 0 && errno == EINTR);
+    const ssize_t n = write_frame(socket_fd, frame);
     if (n != static_cast<ssize_t>(sizeof(frame))) {
         // A raw CAN socket takes the whole frame or fails; anything else is
         // treated as the failure it stands for.
@@ -248,9 +255,6 @@ int CANFD::write(const uint8_t* data, size_t length)
     }
 
     struct canfd_frame frame = make_frame(can_id, len, data + kByteFormHeader);
-    ssize_t n;
-    do {
-        n = ::write(socket_fd, &frame, sizeof(frame));
-    } while (n < 0 && errno == EINTR);
+    const ssize_t n = write_frame(socket_fd, frame);
     return n > 0 ? static_cast<int>(n) : -1;
 }
