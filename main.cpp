@@ -7,6 +7,7 @@ int main(int argc, char** argv)
 {
     // Diagnostic lines reach a log file or pipe as they happen, not at exit.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    enableHighDpiScaling();
     QApplication app(argc, argv);
     useCondensedApplicationFont();
     int result;

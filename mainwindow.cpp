@@ -31,26 +31,13 @@ uint32_t mem_version = 0;
 uint32_t user_config_chk = 0;
 uint32_t user_config_sizeof = 128;
 
-const char* const REGISTRATION_PREFIXES[NUM_REGISTRATION_PREFIXES] = {
-    "N",  "C",  "G",  "F",  "D",  "I",  "EC", "PH", "SE", "LN", "OY", "OH", "SP", "OK", "HA",
-    "YR", "LZ", "YU", "9A", "S5", "LY", "YL", "ES", "UR", "RA", "4K", "EK", "EI", "LX", "HB",
-    "OE", "9H", "9V", "VH", "ZK", "JA", "B",  "HL", "HS", "9M", "PK", "RP", "VT", "AP", "S2",
-    "4R", "A5", "XY", "XU", "RDPL", "VN", "P2", "C6", "V2", "V3", "V4", "V5", "V6", "V7", "V8",
-    "V9", "XA", "PP", "LV", "CC", "OB", "CP", "CX", "HK", "YV", "HC", "HP", "TI", "YN", "YS",
-    "TG", "HR", "JY", "SU", "7T", "CN", "5A", "ST", "ET", "5Y", "5H", "5X", "9Q", "9J", "9K",
-    "A6", "A7", "A9C", "HZ", "EP", "YK", "OD", "4X", "J2", "S7", "D2", "D6", "3B", "3C", "3D",
-    "3X", "3Y", "5B", "5C", "5D", "5E", "5F", "5G", "5H", "5I", "5J", "5K", "5L", "5M", "5N",
-    "5O", "5P", "5Q", "5R", "5S", "5T", "5U", "5V", "5W", "5X", "5Y", "5Z", "6O", "6P", "6Q",
-    "6R", "6S", "6T", "6U", "6V", "6W", "6X", "6Y", "6Z", "7O", "7P", "7Q", "7R", "7S", "7T",
-    "7U", "7V", "7W", "7X", "7Y", "7Z", "8P", "8Q", "8R", "8S", "8T", "8U", "8V", "8W", "8X",
-    "8Y", "8Z", "9A", "9B", "9C", "9D", "9E", "9F", "9G", "9H", "9I", "9J", "9K", "9L", "9M",
-    "9N", "9O", "9P", "9Q", "9R", "9S", "9T", "9U", "9V", "9W", "9X", "9Y", "9Z",
-};
-
 namespace {
 
 const char* const COLOR_STYLE = "background-color: %1;";
 const char* const COLOR_PATTERN = "background-color: #([0-9a-fA-F]{6});";
+const char* const COLOUR_SWATCH_STYLE = "QPushButton { border: 1px solid palette(dark); }"
+                                        "QPushButton:focus { border: 2px solid palette(highlight); }"
+                                        "QPushButton:pressed { border: 2px inset palette(dark); }";
 
 // The record field of each row is reached through its settings index.
 struct ColourRow {
@@ -399,6 +386,15 @@ void customMessageHandler(QtMsgType type, const QMessageLogContext& context, con
     std::fflush(stderr);
 }
 
+void enableHighDpiScaling()
+{
+    QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
+    QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
+    // 150 % stays 150 %: rounded up to 200 %, the window would not fit the
+    // screen of a laptop set to 150 %.
+    QGuiApplication::setHighDpiScaleFactorRoundingPolicy(Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
+}
+
 void useCondensedApplicationFont()
 {
     const QString condensed = "DejaVu Sans Condensed";
@@ -440,6 +436,11 @@ MainWindow::MainWindow(QWidget* parent)
 
     for (int i = 0; i < NUM_REGISTRATION_PREFIXES; ++i)
         ui->comboBox_reg_prefix->addItem(QString::fromLatin1(REGISTRATION_PREFIXES[i]));
+
+    // A button whose style sheet sets only a background keeps the style's
+    // bevel, which lightens the colour; a border of its own makes the sheet
+    // draw the swatch flat, in exactly the colour it names.
+    ui->layoutWidget->setStyleSheet(COLOUR_SWATCH_STYLE);
 
     ui->text_firmware_file->setEnabled(false);
     ui->pushButton_start_update->setEnabled(false);
@@ -640,16 +641,11 @@ void MainWindow::updateUIFromConfig()
         ui->comboBox_reg_prefix->setCurrentText("N");
         ui->text_registration_num->setPlainText("");
     } else {
-        const QString text = QString::fromLatin1(reinterpret_cast<const char*>(reg), len);
+        const QByteArray bytes(reinterpret_cast<const char*>(reg), len);
+        const QString text = QString::fromLatin1(bytes);
         qDebug().noquote() << "Created string:" << text;
-        QString prefix;
-        for (int i = 0; i < NUM_REGISTRATION_PREFIXES; ++i) {
-            const QString candidate = QString::fromLatin1(REGISTRATION_PREFIXES[i]);
-            if (text.startsWith(candidate)) {
-                prefix = candidate;
-                break;
-            }
-        }
+        const int found = registration_prefix_index(bytes.constData(), size_t(bytes.size()));
+        const QString prefix = found < 0 ? QString() : QString::fromLatin1(REGISTRATION_PREFIXES[found]);
         qDebug().noquote() << "Found prefix:" << prefix;
         if (!prefix.isEmpty()) {
             ui->comboBox_reg_prefix->setCurrentText(prefix);
@@ -890,19 +886,38 @@ void MainWindow::markField(QWidget* field, const QString& why)
     field->setPalette(tinted);
 }
 
+QString MainWindow::typedRegistration() const
+{
+    // An empty field clears the registration; the prefix alone is not stored.
+    const QString rest = ui->text_registration_num->toPlainText();
+    return rest.isEmpty() ? QString() : ui->comboBox_reg_prefix->currentText() + rest;
+}
+
+QString MainWindow::registrationProblem() const
+{
+    const QByteArray typed = typedRegistration().toUtf8();
+    return QString::fromLatin1(registration_check_text(registration_check(typed.constData(), size_t(typed.size()))));
+}
+
 void MainWindow::markRegistration()
 {
-    const QString rest = ui->text_registration_num->toPlainText();
-    const QString typed = ui->comboBox_reg_prefix->currentText() + rest;
-    // The record takes 11 Latin-1 characters and turns any other into "?".
-    const QString stored = QString::fromLatin1(typed.left(11).toLatin1());
+    const QString problem = registrationProblem();
     QString why;
-    if (!rest.isEmpty() && typed.size() > 11)
-        why = QString("Registration too long - \"%1\" will be stored (11 characters with the prefix)").arg(stored);
-    else if (!rest.isEmpty() && stored != typed)
-        why = QString("Registration has characters the unit cannot store - \"%1\" will be stored").arg(stored);
+    if (!problem.isEmpty())
+        why = QString("Registration \"%1\" cannot be stored - %2").arg(typedRegistration(), problem);
     markField(ui->text_registration_num, why);
     showFieldWarning(ui->statusbar, "Registration", why);
+}
+
+bool MainWindow::registrationSendable()
+{
+    const QString problem = registrationProblem();
+    if (problem.isEmpty())
+        return true;
+    qDebug().noquote() << "Registration" << typedRegistration() << "not sent:" << problem;
+    ui->statusbar->showMessage(
+        QString("Error: registration \"%1\" cannot be stored - fix the marked field").arg(typedRegistration()));
+    return false;
 }
 
 bool MainWindow::icaoFieldValid() const
@@ -935,7 +950,7 @@ void MainWindow::markImplausibleLimits()
         {ui->spinBox_vs0, "Vs0", ui->spinBox_vs0->value(), ""},
         {ui->spinBox_vs1, "Vs1", ui->spinBox_vs1->value(), ""},
         {ui->spinBox_vfe, "Vfe", ui->spinBox_vfe->value(), ""},
-        {ui->spinBox_vn0, "Vn0", ui->spinBox_vn0->value(), ""},
+        {ui->spinBox_vn0, "Vno", ui->spinBox_vn0->value(), ""},
         {ui->spinBox_vne, "Vne", ui->spinBox_vne->value(), ""},
         {ui->spinBox_vlo, "Vlo", ui->spinBox_vlo->value(), ""},
         {ui->min_volt_alert_value, "Min Volt Alert", int(voltTenths(ui->min_volt_alert_value->value())), " V"},
@@ -943,7 +958,7 @@ void MainWindow::markImplausibleLimits()
         {ui->max_volt_warn_value, "Max Volt Warning", int(voltTenths(ui->max_volt_warn_value->value())), " V"},
         {ui->max_volt_alert_value, "Max Volt Alert", int(voltTenths(ui->max_volt_alert_value->value())), " V"},
     };
-    // Positions in `limits`: Vs0 <= Vs1 <= Vn0 <= Vne, Vfe <= Vne, Vlo <= Vne;
+    // Positions in `limits`: Vs0 <= Vs1 <= Vno <= Vne, Vfe <= Vne, Vlo <= Vne;
     // min alert <= min warning < max warning <= max alert.
     static const struct {
         int low, high;
@@ -1200,6 +1215,13 @@ void MainWindow::onUpdateClicked()
         ui->statusbar->showMessage("No changes to send");
         return;
     }
+    // Nothing goes while the registration to be sent is one the unit cannot
+    // hold; every edit stays pending until the field is fixed.
+    const bool registrationPending = changed_values.count(REGISTRATION_1_INDEX) ||
+                                     changed_values.count(REGISTRATION_2_INDEX) ||
+                                     changed_values.count(REGISTRATION_3_INDEX);
+    if (registrationPending && !registrationSendable())
+        return;
     std::set<settings_struct_index> failed;
     const int sent = sendValues(changed_values, &failed);
     // What the unit did not receive stays pending for the next Update.
@@ -1212,7 +1234,8 @@ void MainWindow::onUpdateClicked()
 
 void MainWindow::onSaveClicked()
 {
-    if (!linkReady())
+    // The store takes the registration the form shows.
+    if (!linkReady() || !registrationSendable())
         return;
     // The record holds a placeholder for every unread value; storing it
     // would overwrite the unit's own value with it.

@@ -10,6 +10,7 @@
 #include <map>
 #include <set>
 
+#include "EFIS_shared/registration.h"
 #include "EFIS_shared/settings_types.h"
 #include "comms/comms.h"
 
@@ -22,10 +23,12 @@ extern uint32_t mem_version;
 extern uint32_t user_config_chk;
 extern uint32_t user_config_sizeof;
 
-#define NUM_REGISTRATION_PREFIXES 193
-extern const char* const REGISTRATION_PREFIXES[NUM_REGISTRATION_PREFIXES];
-
 void customMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& msg);
+
+// The form's geometry is in pixels at 96 dpi; on a denser screen the whole
+// window must grow with its fonts. Call before the application object is
+// made.
+void enableHighDpiScaling();
 
 // The form places its 12 pt captions in fixed geometry; a condensed face,
 // where the system has one, keeps them from being cut off.
@@ -73,6 +76,12 @@ public:
     // tooltip saying why; an empty `why` gives it back its own look.
     void markField(QWidget* field, const QString& why);
     void markRegistration();
+    // The registration as the form would store it ("" when the field is
+    // empty), and why the unit cannot take it ("" when it can).
+    QString typedRegistration() const;
+    QString registrationProblem() const;
+    // False, with the reason in the status bar, when it cannot be sent.
+    bool registrationSendable();
     void markIcao();
     void markImplausibleLimits();
     bool icaoFieldValid() const;

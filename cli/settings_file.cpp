@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "EFIS_shared/get_set.h"
+#include "EFIS_shared/registration.h"
 
 namespace cli {
 
@@ -219,16 +220,13 @@ bool parse_json(const Setting& s, const QJsonValue& v, const Settings_t& record,
         if (!v.isString())
             return fail(error, s, QString("expected a string, not %1").arg(json_text(v)));
         const QString text = v.toString();
-        if (text.size() > s.max)
-            return fail(error, s, QString("\"%1\" is longer than %2 characters").arg(text).arg(s.max));
+        const QByteArray bytes = text.toUtf8();
+        const registration_check_t check = registration_check(bytes.constData(), size_t(bytes.size()));
+        if (check != REGISTRATION_OK)
+            return fail(error, s, QString("\"%1\" cannot be stored - %2").arg(text, registration_check_text(check)));
         Settings_t scratch = record;
         std::memset(scratch.registration, 0, sizeof scratch.registration);
-        for (int i = 0; i < text.size(); ++i) {
-            const ushort c = text[i].unicode();
-            if (c < 0x20 || c > 0x7E)
-                return fail(error, s, QString("\"%1\" holds a character that is not printable ASCII").arg(text));
-            scratch.registration[i] = char(c);
-        }
+        std::memcpy(scratch.registration, bytes.constData(), size_t(bytes.size()));
         for (int k = 0; k < 3; ++k) {
             const settings_struct_index i = settings_struct_index(REGISTRATION_1_INDEX + k);
             (*out)[i] = settings_get_value(&scratch, i);

@@ -279,7 +279,7 @@ TEST_F(FormTest, OnlyTheUploadControlsStartDisabled) {
 
 TEST_F(FormTest, FileFieldsAndProgressBars) {
     const std::pair<const char*, const char*> fields[] = {
-        {"text_firmware_file", "*,bin"},
+        {"text_firmware_file", "*.bin"},
         {"text_firmware_file_2", "*.db"},
     };
     for (const auto& f : fields) {

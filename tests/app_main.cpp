@@ -1,11 +1,18 @@
 #include <QApplication>
 #include <gtest/gtest.h>
 
+#include "mainwindow.h"
+
 // The window tests need one application object for the whole run.
 int main(int argc, char** argv)
 {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    // A desktop at 100 %, unless a test asks for another density.
+    if (qEnvironmentVariableIsEmpty("QT_FONT_DPI"))
+        qputenv("QT_FONT_DPI", "96");
+    // As the programs start.
+    enableHighDpiScaling();
     QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

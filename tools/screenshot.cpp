@@ -1,23 +1,50 @@
 // Renders the main window attached to the virtual display unit into a PNG,
-// for the README: screenshot <file.png>
+// for the README, and checks that every caption fits at the screen density
+// it runs at:
+//   screenshot [--scale S] <file.png>
+// With --scale, the window must be drawn at S device pixels per pixel of
+// the form (2 for a 200 % screen: QT_FONT_DPI=192, or Xvfb -dpi 192).
 #include <QApplication>
 #include <QPixmap>
 #include <cstdio>
+#include <cstring>
+#include <cstdlib>
 
 #include "mainwindow.h"
+#include "tools/caption_fit.h"
 
 int main(int argc, char** argv)
 {
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: %s <file.png>\n", argv[0]);
+    double scale = 0;
+    int file = 1;
+    if (argc >= 3 && std::strcmp(argv[1], "--scale") == 0) {
+        scale = std::atof(argv[2]);
+        file = 3;
+    }
+    if (argc != file + 1 || (file == 3 && scale <= 0)) {
+        std::fprintf(stderr, "usage: %s [--scale S] <file.png>\n", argv[0]);
         return 2;
     }
+    enableHighDpiScaling();
     QApplication app(argc, argv);
     useCondensedApplicationFont();
     MainWindow window;
     window.setVirtualUnit(true);
     window.show();
     app.processEvents();
-    const bool saved = window.grab().save(QString::fromLocal8Bit(argv[1]), "PNG");
-    return saved ? 0 : 1;
+    const QPixmap shot = window.grab();
+    if (!shot.save(QString::fromLocal8Bit(argv[file]), "PNG"))
+        return 1;
+    std::printf("%dx%d pixels, %g per pixel of the form\n", shot.width(), shot.height(), shot.devicePixelRatioF());
+    int result = 0;
+    if (scale > 0 && (shot.devicePixelRatioF() != scale || shot.width() != qRound(window.width() * scale))) {
+        std::fprintf(stderr, "drawn at %g, not at %g: the window does not grow with the screen's density\n",
+                     shot.devicePixelRatioF(), scale);
+        result = 3;
+    }
+    for (const QString& line : caption_fit::clipped(&window)) {
+        std::fprintf(stderr, "cut off: %s\n", qPrintable(line));
+        result = 3;
+    }
+    return result;
 }
