@@ -152,28 +152,31 @@ struct Options {
 struct Command {
     QStringList words;  // "settings", "import"
     const char* args;
+    const char* summary;  // one line, in the command list
     const char* help;
 };
 
 const Command COMMANDS[] = {
-    {{"info"}, "", "Shows the link in use, the unit's serial number, the firmware bank it would have written and "
-                   "its settings layout."},
-    {{"settings", "show"}, "", "Lists every setting with its name, index, raw value and readable form."},
-    {{"settings", "export"}, "FILE", "Writes the unit's settings as a JSON document to FILE (- for standard "
-                                     "output)."},
-    {{"settings", "import"}, "FILE",
+    {{"info"}, "", "Shows the link, serial number and firmware bank.",
+     "Shows the link in use, the unit's serial number, the firmware bank it would have written and its settings "
+     "layout."},
+    {{"settings", "show"}, "", "Lists the unit's settings.",
+     "Lists every setting with its name, index, raw value and readable form."},
+    {{"settings", "export"}, "FILE", "Writes the unit's settings to a JSON file.",
+     "Writes the unit's settings as a JSON document to FILE (- for standard output)."},
+    {{"settings", "import"}, "FILE", "Checks a settings file, then sends and stores it.",
      "Checks the whole settings file first and refuses a bad one naming the field, sending nothing. Then sends the "
      "values that differ from the unit's, stores the record with its checksum, reads it back and compares. With "
      "--dry-run it only prints what would change."},
-    {{"settings", "set"}, "NAME=VALUE...",
+    {{"settings", "set"}, "NAME=VALUE...", "Sets settings by name, then stores them.",
      "Sets a few settings the same way, for example vne=180 registration=G-ABCD sky_color_0=#4080FF "
      "units=airspeed=kt,altitude=m. --dry-run prints what would change."},
-    {{"firmware"}, "FILE", "Writes an encrypted firmware image into the bank the unit names. Ctrl-C stops at the "
-                           "next packet boundary."},
-    {{"airport-db"}, "FILE", "Writes an airport database into the unit's airport region (closing the database "
-                             "first, opening it after a complete transfer). Ctrl-C stops at the next packet "
-                             "boundary."},
-    {{"reboot"}, "", "Restarts the unit into its boot loader."},
+    {{"firmware"}, "FILE", "Writes an encrypted firmware image to the unit.",
+     "Writes an encrypted firmware image into the bank the unit names. Ctrl-C stops at the next packet boundary."},
+    {{"airport-db"}, "FILE", "Writes an airport database to the unit.",
+     "Writes an airport database into the unit's airport region (closing the database first, opening it after a "
+     "complete transfer). Ctrl-C stops at the next packet boundary."},
+    {{"reboot"}, "", "Restarts the unit into its boot loader.", "Restarts the unit into its boot loader."},
 };
 
 const Command* find_command(const QStringList& positional, int* used)
@@ -187,12 +190,60 @@ const Command* find_command(const QStringList& positional, int* used)
     return nullptr;
 }
 
+// `text` broken into lines of at most 79 columns, each indented by `indent`.
+QString wrapped(const QString& text, int indent)
+{
+    QString out;
+    QString line;
+    for (const QString& word : text.split(' ', Qt::SkipEmptyParts)) {
+        if (!line.isEmpty() && indent + line.size() + 1 + word.size() > 79) {
+            out += QString(indent, ' ') + line + '\n';
+            line.clear();
+        }
+        line += (line.isEmpty() ? "" : " ") + word;
+    }
+    return out + QString(indent, ' ') + line + '\n';
+}
+
+// "  name   description" lines: the description starts in column 28, or two
+// blanks after a longer name, or on the next line when it would not fit.
+QString help_row(const QString& name, const QString& description)
+{
+    const QString lead = "  " + name + "  ";
+    if (lead.size() > 28 && lead.size() + description.size() > 79)
+        return lead.trimmed().prepend("  ") + '\n' + wrapped(description, 28);
+    const int column = qMax(28, lead.size());
+    return lead.leftJustified(column, ' ') + wrapped(description, column).mid(column);
+}
+
 QString command_list()
 {
     QString text = "Commands:\n";
     for (const Command& c : COMMANDS)
-        text += QString("  %1 %2\n").arg(c.words.join(' '), c.args);
+        text += help_row(QString("%1 %2").arg(c.words.join(' '), c.args).trimmed(), c.summary);
     return text;
+}
+
+// Every setting `settings set` takes, with its range and unit, and the
+// emitter categories by code.
+QString settings_list()
+{
+    QString text = "Settings (NAME=VALUE):\n";
+    size_t n = 0;
+    const Setting* table = settings_table(&n);
+    for (size_t i = 0; i < n; ++i)
+        text += help_row(table[i].name, value_help(table[i]));
+    text += "\nEmitter categories (emitter_category=A1 or =1):\n";
+    for (int i = 0; i < EMITTER_CATEGORY_COUNT; ++i)
+        text += QString("  %1  %2\n").arg(i, 2).arg(QString::fromUtf8(EMITTER_CATEGORIES[i]).trimmed());
+    return text;
+}
+
+// The help of one command: its usage and what it does.
+QString command_help(const QString& program, const Command& c)
+{
+    return QString("Usage: %1 [options] %2 %3\n\n").arg(program, c.words.join(' '), c.args) + wrapped(c.help, 0) +
+           (c.words.value(1) == "set" ? "\n" + settings_list() : QString());
 }
 
 const char* link_name(COMM_INTERFACE_t iface) { return iface == USB_HID ? "USB HID" : "CAN FD"; }
@@ -676,16 +727,18 @@ int cli_main(int argc, char** argv)
     QCommandLineParser parser;
     parser.setApplicationDescription("Settings, firmware and airport database of a Skarvel EFIS display unit.");
     const QCommandLineOption help_option({"h", "help"}, "Shows this help, or a command's with the command.");
+    const QCommandLineOption help_all_option("help-all", "Shows this help, every command's and every setting's.");
     const QCommandLineOption version_option("version", "Shows the tool's version.");
-    const QCommandLineOption link_option("link", "The link to the unit: auto (USB, then CAN FD), usb or can.", "LINK",
-                                         "auto");
-    const QCommandLineOption can_option("can-interface", "The SocketCAN interface of the CAN FD link.", "NAME",
-                                        "can0");
+    const QCommandLineOption link_option(
+        "link", "The link to the unit: auto (USB, then CAN FD), usb or can (default: auto).", "LINK", "auto");
+    const QCommandLineOption can_option("can-interface", "The SocketCAN interface of the CAN FD link (default: can0).",
+                                        "NAME", "can0");
     const QCommandLineOption dry_run_option("dry-run", "settings import / set: print what would change, send nothing.");
     const QCommandLineOption log_option("log", "Appends the link's diagnostic lines to FILE.", "FILE");
     const QCommandLineOption verbose_option("verbose", "Shows the link's diagnostic lines on standard error.");
     for (const QCommandLineOption& opt :
-         {help_option, version_option, link_option, can_option, dry_run_option, log_option, verbose_option})
+         {help_option, help_all_option, version_option, link_option, can_option, dry_run_option, log_option,
+          verbose_option})
         parser.addOption(opt);
     parser.addPositionalArgument("command", "One of the commands below; COMMAND --help tells more.",
                                  "COMMAND [ARGUMENTS]");
@@ -703,16 +756,23 @@ int cli_main(int argc, char** argv)
     }
     QString general = parser.helpText();
     general.replace(QRegularExpression("^Usage: \\S+"), "Usage: " + program);
-    if (parser.isSet(help_option)) {
-        if (command) {
-            std::printf("Usage: %s [options] %s %s\n\n%s\n\n", qPrintable(program), qPrintable(command->words.join(' ')),
-                        command->args, command->help);
-            std::printf("%s", qPrintable(general.mid(general.indexOf("Options:"))));
-        } else {
-            std::printf("%s\n%s\nExit status: 0 done and confirmed, 1 failure on the unit, 2 bad usage, 3 bad "
-                        "input file, 4 no unit, 130 stopped by Ctrl-C.\n",
-                        qPrintable(general), qPrintable(command_list()));
+    if (parser.isSet(help_option) && command) {
+        std::printf("%s\n%s", qPrintable(command_help(program, *command)),
+                    qPrintable(general.mid(general.indexOf("Options:"))));
+        return EXIT_DONE;
+    }
+    if (parser.isSet(help_option) || parser.isSet(help_all_option)) {
+        QString text = general + '\n' + command_list();
+        if (parser.isSet(help_all_option)) {
+            text += "\nCommand details:\n";
+            for (const Command& c : COMMANDS)
+                text += help_row(QString("%1 %2").arg(c.words.join(' '), c.args).trimmed(), c.help);
+            text += '\n' + settings_list();
         }
+        text += "\nExit status:\n" + wrapped("0 done and confirmed, 1 failure on the unit, 2 bad usage, 3 bad input "
+                                             "file, 4 no unit, 130 stopped by Ctrl-C.",
+                                             2);
+        std::printf("%s", qPrintable(text));
         return EXIT_DONE;
     }
     if (!command) {

@@ -49,10 +49,39 @@ const Setting TABLE[] = {
     {"text_background_alpha", Kind::Integer, TEXT_BG_ALPHA_INDEX, 0, 254, {}},
     {"ownship_icao", Kind::Icao, OWNSHIP_ICAO_INDEX, 0, 0, {}},
     {"icao_address_type", Kind::Choice, ICAO_ADDR_TYPE_INDEX, 0, 1, {"icao", "random"}},
-    {"emitter_category", Kind::Integer, EMITTER_CAT_INDEX, 0, 21, {}},
+    {"emitter_category", Kind::Emitter, EMITTER_CAT_INDEX, 0, EMITTER_CATEGORY_COUNT - 1, {}},
     {"termination_resistor", Kind::Flag, TERM_RESISTOR_INDEX, 0, 1, {}},
     {"map_orientation", Kind::Choice, MAP_DIR_INDEX, 0, 1, {"north-up", "track-up"}},
 };
+
+}  // namespace
+
+const char* const EMITTER_CATEGORIES[EMITTER_CATEGORY_COUNT] = {
+    "A0 : Reserved",
+    "A1 : Light (< 15.5k lbs)",
+    "A2 : Small (15.5k to 75k lbs)",
+    "A3 : Large (75k to 300k lbs)",
+    "A4 : High vortex large",
+    "A5 : Heavy (> 300k lbs) ",
+    "A6 : High Perf > 5g & 400 kts",
+    "A7 : Rotorcraft",
+    "B0 : Reserved",
+    "B1 : Glider / sailplane",
+    "B2 : Lighter-than-air",
+    "B3 : Parachutist / skydiver",
+    "B4 : Ultralight / hang-glider / paraglider",
+    "B5 : Reserved",
+    "B6 : Unmanned aerial vehicle",
+    "B7 : Space / trans-atmospheric vehicle",
+    "C0 : Reserved",
+    "C1 : Surface vehicle \u2013 emergency vehicle",
+    "C2 : Surface vehicle \u2013 service vehicle",
+    "C3 : Point obstacle (includes tethered balloons)",
+    "C4 : Cluster obstacle",
+    "C5 : Line obstacle",
+};
+
+namespace {
 
 // The four unit groups: the bits of each choice, in the window's order.
 struct UnitGroup {
@@ -194,6 +223,7 @@ bool parse_json(const Setting& s, const QJsonValue& v, const Settings_t& record,
         return parse_units(s, v, record, out, error);
     case Kind::Speed:
     case Kind::Integer:
+    case Kind::Emitter:
         if (!whole(v, &n))
             return fail(error, s, QString("expected a whole number, not %1").arg(json_text(v)));
         if (n < s.min || n > s.max)
@@ -274,8 +304,14 @@ bool parse_text(const Setting& s, const QString& text, const Settings_t& record,
     switch (s.kind) {
     case Kind::Speed:
     case Kind::Integer:
+    case Kind::Emitter:
     case Kind::Volts:
     case Kind::Angle: {
+        // An emitter category also by its code as the window's list shows it (A1).
+        for (int i = 0; s.kind == Kind::Emitter && i < EMITTER_CATEGORY_COUNT; ++i) {
+            if (text.trimmed().compare(QString::fromLatin1(EMITTER_CATEGORIES[i], 2), Qt::CaseInsensitive) == 0)
+                return parse_json(s, QJsonValue(i), record, out, error);
+        }
         bool ok = false;
         const double d = text.trimmed().toDouble(&ok);
         if (!ok)
@@ -319,6 +355,7 @@ bool to_json(const Setting& s, const Settings_t& record, QJsonValue* out)
     }
     case Kind::Speed:
     case Kind::Integer:
+    case Kind::Emitter:
         *out = double(int32_t(v));
         return true;
     case Kind::Volts:
@@ -384,11 +421,55 @@ QString readable(const Setting& s, const Settings_t& record)
         return j.toBool() ? "on" : "off";
     case Kind::Integer:
         return QString::number(j.toInt());
+    case Kind::Emitter:
+        if (j.toInt() < 0 || j.toInt() >= EMITTER_CATEGORY_COUNT)
+            return QString("%1 (not a category)").arg(j.toInt());
+        return QString::fromUtf8(EMITTER_CATEGORIES[j.toInt()]).trimmed();
     case Kind::Registration:
         return '"' + j.toString() + '"';
     default:
         return j.toString();
     }
+}
+
+QString value_help(const Setting& s)
+{
+    switch (s.kind) {
+    case Kind::Units: {
+        QStringList groups;
+        for (const UnitGroup& g : UNIT_GROUPS) {
+            QStringList words;
+            for (int i = 0; i < 3 && g.words[i]; ++i)
+                words << g.words[i];
+            groups << QString("%1=%2").arg(g.name, words.join('|'));
+        }
+        return "GROUP=UNIT,... of " + groups.join(", ") + "; the groups not named stay";
+    }
+    case Kind::Speed:
+        return range_text(s) + " mph, kt or km/h (the unit's airspeed unit)";
+    case Kind::Volts:
+        return range_text(s) + " V, in steps of 0.1";
+    case Kind::Angle:
+        return range_text(s) + " degrees, in steps of 0.1";
+    case Kind::Registration:
+        return QString("up to %1 characters A-Z, 0-9 and -, beginning with a nationality prefix (N, C, G, D, "
+                       "EC, 9H, ...) with something after it; empty clears it")
+            .arg(REGISTRATION_MAX_CHARS);
+    case Kind::Colour:
+        return "#RRGGBB, hexadecimal red, green and blue";
+    case Kind::Integer:
+        return range_text(s) + (s.index == BACKLIGHT_BRIGHTNESS_INDEX ? ", display brightness steps"
+                                                                       : ", the alpha of the text background");
+    case Kind::Icao:
+        return "1 to 6 hexadecimal digits";
+    case Kind::Choice:
+        return QString("%1 or %2").arg(s.choices[0], s.choices[1]);
+    case Kind::Flag:
+        return "on or off";
+    case Kind::Emitter:
+        return range_text(s) + ", or the category's code A0 to C5 as listed below";
+    }
+    return QString();
 }
 
 QJsonObject export_document(const Settings_t& record, uint32_t serial, uint32_t checksum, QString* error)

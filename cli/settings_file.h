@@ -17,7 +17,7 @@
 
 namespace cli {
 
-enum class Kind { Units, Speed, Volts, Registration, Colour, Integer, Angle, Icao, Choice, Flag };
+enum class Kind { Units, Speed, Volts, Registration, Colour, Integer, Angle, Icao, Choice, Flag, Emitter };
 
 struct Setting {
     const char* name;
@@ -29,6 +29,10 @@ struct Setting {
 
 // The record's value at `i` (settings_get_value on a copy: it takes no const).
 uint32_t value_at(const Settings_t& r, settings_struct_index i);
+
+// The emitter categories as the window's list shows them, by value.
+const int EMITTER_CATEGORY_COUNT = 22;
+extern const char* const EMITTER_CATEGORIES[EMITTER_CATEGORY_COUNT];
 
 // Every setting, in index order.
 const Setting* settings_table(size_t* count);
@@ -47,6 +51,10 @@ bool parse_text(const Setting& s, const QString& text, const Settings_t& record,
 // record holds something the window could not show (a NaN correction).
 bool to_json(const Setting& s, const Settings_t& record, QJsonValue* out);
 QString readable(const Setting& s, const Settings_t& record);
+
+// What a setting takes on the command line, with its range and unit, for
+// the help.
+QString value_help(const Setting& s);
 
 // The whole document: format, unit, layout, checksum and every value.
 QJsonObject export_document(const Settings_t& record, uint32_t serial, uint32_t checksum, QString* error);

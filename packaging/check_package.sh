@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian package from a configured and built tree, unpacks it into
 # a temporary root and checks what lands where, the desktop entry
-# (desktop-file-validate), the dependencies, and lintian (no errors).
+# (desktop-file-validate), the dependencies, the manual pages, and lintian (no
+# errors, nothing against the manual pages).
 #   packaging/check_package.sh BUILD_DIR
 set -euo pipefail
 build=$(cd "$1" && pwd)
@@ -19,7 +20,8 @@ for f in usr/bin/skarvel-efis-config usr/bin/skarvel-efis-cli \
          usr/share/icons/hicolor/scalable/apps/skarvel-efis-config.svg \
          usr/lib/udev/rules.d/70-skarvel-efis.rules \
          usr/share/doc/skarvel-efis-config/copyright \
-         usr/share/doc/skarvel-efis-config/changelog.Debian.gz; do
+         usr/share/doc/skarvel-efis-config/changelog.Debian.gz \
+         usr/share/man/man1/skarvel-efis-config.1.gz usr/share/man/man1/skarvel-efis-cli.1.gz; do
   if [ ! -f "$work/root/$f" ]; then echo "missing: /$f"; fail=1; fi
 done
 for f in usr/bin/skarvel-efis-config usr/bin/skarvel-efis-cli; do
@@ -43,6 +45,7 @@ done
 lintian_out=$(lintian --tag-display-limit 0 "$deb" 2>&1 || true)
 [ -n "$lintian_out" ] && echo "$lintian_out"
 if echo "$lintian_out" | grep -q '^E:'; then echo "lintian reports errors"; fail=1; fi
+if echo "$lintian_out" | grep -Eq 'no-manual-page|manpage-has'; then echo "lintian finds fault with the manual pages"; fail=1; fi
 
 [ "$fail" -eq 0 ] && echo "package checks passed"
 exit "$fail"
