@@ -731,7 +731,7 @@ int cli_main(int argc, char** argv)
     const QCommandLineOption version_option("version", "Shows the tool's version.");
     const QCommandLineOption link_option(
         "link", "The link to the unit: auto (USB, then CAN FD), usb or can (default: auto).", "LINK", "auto");
-    const QCommandLineOption can_option("can-interface", "The SocketCAN interface of the CAN FD link (default: can0).",
+    const QCommandLineOption can_option("can-interface", "The SocketCAN interface for CAN FD (default: can0).",
                                         "NAME", "can0");
     const QCommandLineOption dry_run_option("dry-run", "settings import / set: print what would change, send nothing.");
     const QCommandLineOption log_option("log", "Appends the link's diagnostic lines to FILE.", "FILE");

@@ -1,10 +1,13 @@
 // What the user types is what the unit gets: the Tab order, the two one-line
-// text fields, the marks on contradicting limits and the link indicator.
+// text fields, the marks on contradicting limits, the refused registration,
+// the colour swatches, the link indicator and the form at every screen
+// density.
 
 #include <gtest/gtest.h>
 
 #include <QClipboard>
 #include <QLabel>
+#include <QProcess>
 #include <QScrollBar>
 #include <QTest>
 
@@ -14,6 +17,7 @@
 
 #include "app_form_table.h"
 #include "app_util.h"
+#include "tools/caption_fit.h"
 
 namespace {
 
@@ -109,6 +113,93 @@ TEST_F(Polish, ContradictingLimitsAreMarkedNotRefused)
     user_config.vspeeds.Vs0 = 90;  // a loaded record is judged too
     w->updateUIFromConfig();
     EXPECT_TRUE(marked(box[0]) && marked(box[1]));
+}
+
+// A registration the window marks is never sent: Update and Save refuse it,
+// nothing reaches the unit, and every edit stays pending until it is fixed.
+TEST(PolishRegistration, MarkedRegistrationIsRefusedAndNothingElseLost)
+{
+    apptest::world_with_unit_on(sim::Link::USB);
+    MainWindow w;
+    Ui_MainWindow* ui = w.ui;
+    ui->spinBox_vne->setValue(181);
+    ui->text_registration_num->setPlainText(QString::fromUtf8("xyz \u00e9-123456789"));
+    EXPECT_TRUE(marked(ui->text_registration_num));
+    apptest::forget_traffic();
+    for (QPushButton* button : {ui->pushButton_update, ui->pushButton_save}) {
+        button->click();
+        EXPECT_EQ(apptest::status(w),
+                  "Error: registration \"Nxyz \u00e9-123456789\" cannot be stored - fix the marked field");
+        EXPECT_EQ(apptest::unit_received_count(), 0) << button->text().toStdString();
+    }
+    EXPECT_EQ(w.changed_values.count(VNE_INDEX), 1u);
+
+    ui->text_registration_num->setPlainText("XYZ-1");
+    EXPECT_FALSE(marked(ui->text_registration_num));
+    ui->pushButton_update->click();
+    EXPECT_EQ(apptest::status(w), "Successfully sent 4 configuration value(s) to device");
+    EXPECT_EQ(apptest::unit().working.vspeeds.Vne, 181);
+    EXPECT_STREQ(apptest::unit().working.registration, "NXYZ-1");
+}
+
+// The swatch is drawn in exactly the colour of the record, not lightened by
+// the style's bevel.
+TEST_F(Polish, ColourSwatchShowsExactlyTheStoredColour)
+{
+    const QRgb colours[10] = {0xFF0000, 0x00FF00, 0x0000FF, 0x204060, 0xFFFFFF,
+                              0x000000, 0x87CEEB, 0xFF8000, 0x010203, 0xFEFDFC};
+    for (int i = 0; i < 10; ++i)
+        apptest::set(&user_config, settings_struct_index(SKY_COLOR_0_INDEX + i), 0xFF000000u | colours[i]);
+    w->updateUIFromConfig();
+    ui->color_picker_red->setFocus();  // the focus frame leaves the middle alone
+    for (int i = 0; i < 10; ++i) {
+        QPushButton* swatch = nullptr;
+        for (QPushButton* b : ui->layoutWidget->findChildren<QPushButton*>()) {
+            if (b->styleSheet() == QString::asprintf("background-color: #%06x;", colours[i]))
+                swatch = b;
+        }
+        ASSERT_NE(swatch, nullptr) << i;
+        const QImage image = swatch->grab().toImage();
+        EXPECT_EQ(image.pixel(image.width() / 2, image.height() / 2) & 0xFFFFFFu, colours[i])
+            << swatch->objectName().toStdString();
+    }
+}
+
+// The whole form at 100, 150 and 200 %: the window grows with the screen's
+// density, no caption is cut off and every spin box shows the ends of its
+// range. A density is fixed for an application object's life, so the test
+// runs itself once per density.
+TEST(PolishDensity, WholeFormAt100_150And200Percent)
+{
+    const struct {
+        const char* dpi;
+        const char* scale;
+    } densities[] = {{"96", "1"}, {"144", "1.5"}, {"192", "2"}};
+    for (const auto& d : densities) {
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_FONT_DPI", d.dpi);
+        env.insert("EFIS_TEST_SCALE", d.scale);
+        child.setProcessEnvironment(env);
+        child.start(QCoreApplication::applicationFilePath(),
+                    {"--gtest_also_run_disabled_tests", "--gtest_filter=PolishDensity.DISABLED_FormFitsAtThisDensity"});
+        ASSERT_TRUE(child.waitForFinished(120000)) << d.dpi;
+        const QString out = child.readAllStandardOutput();
+        EXPECT_EQ(child.exitCode(), 0) << d.dpi << " dpi\n" << out.toStdString();
+        EXPECT_TRUE(out.contains("[  PASSED  ] 1 test")) << out.toStdString();
+    }
+}
+
+TEST(PolishDensity, DISABLED_FormFitsAtThisDensity)
+{
+    apptest::world_without_unit();
+    useCondensedApplicationFont();  // as the program starts
+    MainWindow w;
+    w.show();
+    const double scale = qEnvironmentVariable("EFIS_TEST_SCALE", "1").toDouble();
+    EXPECT_DOUBLE_EQ(w.devicePixelRatioF(), scale);
+    EXPECT_EQ(w.grab().width(), qRound(w.width() * scale));
+    EXPECT_EQ(caption_fit::clipped(&w).join('\n').toStdString(), "");
 }
 
 TEST(PolishLink, StatusBarNamesTheLinkAndTheUnit)

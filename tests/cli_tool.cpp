@@ -260,6 +260,84 @@ TEST(Cli, RangesAreTheWindows)
         EXPECT_EQ(s->min, int(lo * scale));
         EXPECT_EQ(s->max, int(hi * scale));
     }
+    const QComboBox* emitter = w.findChild<QComboBox*>("comboBox_emitter_cat");
+    ASSERT_EQ(emitter->count(), cli::EMITTER_CATEGORY_COUNT);
+    for (int i = 0; i < emitter->count(); ++i)
+        EXPECT_EQ(emitter->itemText(i), QString::fromUtf8(cli::EMITTER_CATEGORIES[i])) << i;
+}
+
+// The window and the tool take exactly the same registrations. Each case is
+// typed into the real window and sent with Update, then set with the tool;
+// the cases without a prefix are ones the window cannot even type.
+TEST(Cli, RegistrationsAreTheWindows)
+{
+    const struct {
+        const char* prefix;  // nullptr: the tool only
+        const char* rest;
+        bool taken;
+    } cases[] = {
+        {"G", "-ABCD", true},        {"C", "C123", true},       {"EC", "-XYZ", true},     {"RDPL", "1234567", true},
+        {"9H", "-AAA", true},        {"N", "", true},           {"G", "-abcd", false},    {"N", "12345678901", false},
+        {"N", "123 AB", false},      {"F", "-\xC3\x89" "1", false}, {"D", "-E_AB", false}, {nullptr, "g-abcd", false},
+        {nullptr, "QQ123", false},   {nullptr, "EC", false},    {nullptr, "N1\n", false},
+    };
+    auto text = [](const auto& c) { return std::string(*c.rest && c.prefix ? c.prefix : "") + c.rest; };
+    {
+        apptest::world_with_unit_on(sim::Link::USB);
+        MainWindow w;
+        std::string held = "N123AB";  // what the unit holds: a refused one changes nothing
+        for (const auto& c : cases) {
+            if (!c.prefix)
+                continue;
+            SCOPED_TRACE("window: " + text(c));
+            w.ui->comboBox_reg_prefix->setCurrentText(c.prefix);
+            w.ui->text_registration_num->setPlainText(QString::fromUtf8(c.rest));
+            apptest::forget_traffic();
+            w.ui->pushButton_update->click();
+            EXPECT_EQ(apptest::starts_with(apptest::status(w), "Successfully sent"), c.taken) << apptest::status(w);
+            EXPECT_EQ(sent(CANMSG_SET_USER_SETTING), c.taken ? 3u : 0u);
+            held = c.taken ? text(c) : held;
+            EXPECT_EQ(std::string(apptest::unit().working.registration), held);
+        }
+    }
+    sim::reset();
+    std::string held = "N123AB";
+    for (const auto& c : cases) {
+        SCOPED_TRACE("tool: " + text(c));
+        sim::with_unit([](sim::VirtualUnit& u) { u.received.clear(); });
+        const CliRun r = cli({"settings", "set", "registration=" + text(c)});
+        EXPECT_EQ(r.code, c.taken ? cli::EXIT_DONE : cli::EXIT_USAGE) << r.err;
+        held = c.taken ? text(c) : held;
+        EXPECT_EQ(std::string(flashtest::unit().stored.registration), held);
+        EXPECT_EQ(r.err.find("cannot be stored") != std::string::npos, !c.taken) << r.err;
+    }
+}
+
+// --help gives every command a line, settings set --help every setting its
+// range and unit, and the emitter category reads as the window shows it.
+TEST(Cli, HelpAndEmitterCategoryAsTheWindowShowsIt)
+{
+    const std::string general = cli({"--help"}).out;
+    for (const char* line : {"  info  ", "  settings show  ", "  settings export FILE  ", "  settings import FILE  ",
+                             "  settings set NAME=VALUE...  ", "  firmware FILE  ", "  airport-db FILE  ", "  reboot  ",
+                             "(default: can0)"})
+        EXPECT_NE(general.find(line), std::string::npos) << line << "\n" << general;
+    const std::string set = cli({"settings", "set", "--help"}).out;
+    size_t n = 0;
+    const cli::Setting* table = cli::settings_table(&n);
+    for (size_t i = 0; i < n; ++i)
+        EXPECT_NE(set.find("\n  " + std::string(table[i].name) + " "), std::string::npos) << table[i].name;
+    for (const char* line : {"vne                       0 to 240 mph, kt or km/h",
+                             "min_volts_alert           5.0 to 65.0 V", "roll_correction           -90.0 to 90.0 degrees",
+                             "backlight                 0 to 21", "   1  A1 : Light (< 15.5k lbs)\n"})
+        EXPECT_NE(set.find(line), std::string::npos) << line << "\n" << set;
+
+    sim::reset();
+    EXPECT_NE(cli({"settings", "show"}).out.find(" A1 : Light (< 15.5k lbs)\n"), std::string::npos);
+    const CliRun dry = cli({"--dry-run", "settings", "set", "emitter_category=b1"});
+    EXPECT_NE(dry.out.find("emitter_category: A1 : Light (< 15.5k lbs) -> B1 : Glider / sailplane\n"),
+              std::string::npos)
+        << dry.out << dry.err;
 }
 
 }  // namespace
