@@ -175,8 +175,9 @@ QString string_token(const QByteArray& token)
 
 // QJsonDocument keeps the last of two equal keys, so a key written twice
 // (a setting added at the top of `values` while its old line stays) would
-// silently lose one of them. The keys are looked for in the text itself,
-// which has already parsed as JSON; *where gets the key's path.
+// silently lose one of them. The keys are looked for in the text itself;
+// *where gets the key's path. Text that is not JSON passes unharmed, for
+// the parser to refuse.
 bool duplicate_key(const QByteArray& text, QString* where)
 {
     struct Level {
@@ -455,17 +456,19 @@ bool parse_document(const QByteArray& text, QJsonObject* doc, QString* error)
         *error = QString("longer than a settings document can be (%1 bytes at most)").arg(MAX_DOCUMENT_BYTES);
         return false;
     }
+    // Looked for first: the parser leaks the earlier of two equal keys'
+    // objects.
+    QString where;
+    if (duplicate_key(text, &where)) {
+        *error = QString("%1: named twice; a settings document names each entry once").arg(where);
+        return false;
+    }
     QJsonParseError pe;
     const QJsonDocument parsed = QJsonDocument::fromJson(text, &pe);
     if (pe.error != QJsonParseError::NoError || !parsed.isObject()) {
         *error = QString("not a settings document: %1 at byte %2")
                      .arg(pe.error != QJsonParseError::NoError ? pe.errorString() : "not an object")
                      .arg(pe.offset);
-        return false;
-    }
-    QString where;
-    if (duplicate_key(text, &where)) {
-        *error = QString("%1: named twice; a settings document names each entry once").arg(where);
         return false;
     }
     *doc = parsed.object();
