@@ -7,14 +7,19 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 
+#include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cerrno>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -35,15 +40,174 @@ using Clock = std::chrono::steady_clock;
 const char* const VERSION = "1.0.0";
 const uint32_t FAILED = 0xFFFFFFFFu;
 
-// Set by Ctrl-C; the uploads stop at their next block or packet boundary.
+// The signal that asked the command to stop, 0 until one came; the
+// commands look at it between exchanges.
+std::atomic<int> g_stop(0);
+// The uploads' own flag: they stop at their next block or packet boundary.
 std::atomic<bool> g_cancel(false);
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
+              "the signal handler sets these");
 
-void on_interrupt(int)
+const int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+
+void on_stop_signal(int signo)
 {
+    int none = 0;
+    g_stop.compare_exchange_strong(none, signo);
     g_cancel.store(true);
-    static const char msg[] = "\nStopping at the next packet boundary (Ctrl-C again to quit at once)...\n";
-    (void)!write(STDERR_FILENO, msg, sizeof msg - 1);
-    signal(SIGINT, SIG_DFL);
+    static const char ctrl_c[] = "\nstopping after the exchange in flight (Ctrl-C again quits at once)...\n";
+    static const char other[] = "\nstopping after the exchange in flight...\n";
+    if (signo == SIGINT)
+        (void)!write(STDERR_FILENO, ctrl_c, sizeof ctrl_c - 1);
+    else
+        (void)!write(STDERR_FILENO, other, sizeof other - 1);
+}
+
+// While a command talks to the unit, SIGINT, SIGTERM and SIGHUP only set
+// the stop flag (a second one of a kind ends the process at once). The
+// thread that runs the exchanges blocks them: a read of the link that a
+// handler interrupted would end early with EINTR (poll and reads with a
+// time-out are never restarted) and the exchange in flight would be lost.
+// A thread of the guard's own takes them instead. The previous handlers and
+// mask are back when the guard goes.
+class SignalGuard {
+public:
+    SignalGuard()
+    {
+        g_stop = 0;
+        g_cancel = false;
+        sigset_t set = stop_set();
+        pthread_sigmask(SIG_BLOCK, &set, &saved_mask);
+        struct sigaction action;
+        std::memset(&action, 0, sizeof action);
+        action.sa_handler = on_stop_signal;
+        action.sa_flags = SA_RESTART | SA_RESETHAND;
+        sigemptyset(&action.sa_mask);
+        for (size_t i = 0; i < 3; ++i) {
+            // A signal ignored by whoever started the tool (nohup) stays ignored.
+            sigaction(STOP_SIGNALS[i], nullptr, &previous[i]);
+            if (previous[i].sa_handler != SIG_IGN)
+                sigaction(STOP_SIGNALS[i], &action, nullptr);
+        }
+        taker = std::thread([this] {
+            sigset_t mine = stop_set();
+            pthread_sigmask(SIG_UNBLOCK, &mine, nullptr);
+            std::unique_lock<std::mutex> lk(mu);
+            wake.wait(lk, [this] { return done; });
+        });
+    }
+    ~SignalGuard()
+    {
+        // A signal still pending is taken by this thread's handler now.
+        pthread_sigmask(SIG_SETMASK, &saved_mask, nullptr);
+        {
+            std::lock_guard<std::mutex> lk(mu);
+            done = true;
+        }
+        wake.notify_all();
+        taker.join();
+        for (size_t i = 0; i < 3; ++i)
+            sigaction(STOP_SIGNALS[i], &previous[i], nullptr);
+    }
+    SignalGuard(const SignalGuard&) = delete;
+    SignalGuard& operator=(const SignalGuard&) = delete;
+
+private:
+    static sigset_t stop_set()
+    {
+        sigset_t set;
+        sigemptyset(&set);
+        for (int s : STOP_SIGNALS)
+            sigaddset(&set, s);
+        return set;
+    }
+
+    sigset_t saved_mask;
+    struct sigaction previous[3];
+    std::thread taker;
+    std::mutex mu;
+    std::condition_variable wake;
+    bool done = false;
+};
+
+int exit_for_signal(int signo)
+{
+    return signo == SIGHUP ? EXIT_HANGUP : signo == SIGTERM ? EXIT_TERMINATED : EXIT_INTERRUPTED;
+}
+
+// Arguments and file names are bytes. Bytes that are not UTF-8 become
+// U+DC80-U+DCFF, so that a name goes through QString and back unchanged
+// (QFile::decodeName would turn them into U+FFFD and open another name).
+QString arg_text(const QByteArray& raw)
+{
+    static const uint least[] = {0, 0, 0x80, 0x800, 0x10000};
+    QString text;
+    for (int i = 0; i < raw.size();) {
+        const uchar c = uchar(raw[i]);
+        const int len = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+        uint cp = len == 1 ? c : c & (0x7Fu >> len);
+        bool ok = len > 0 && i + len <= raw.size();
+        for (int k = 1; ok && k < len; ++k) {
+            ok = (uchar(raw[i + k]) & 0xC0) == 0x80;
+            cp = (cp << 6) | (uchar(raw[i + k]) & 0x3F);
+        }
+        if (!ok || cp < least[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+            text += QChar(ushort(0xDC00 + c));
+            ++i;
+            continue;
+        }
+        if (cp >= 0x10000) {
+            text += QChar(QChar::highSurrogate(cp));
+            text += QChar(QChar::lowSurrogate(cp));
+        } else {
+            text += QChar(ushort(cp));
+        }
+        i += len;
+    }
+    return text;
+}
+
+bool kept_byte(const QString& text, int i)
+{
+    const ushort u = text[i].unicode();
+    return u >= 0xDC80 && u <= 0xDCFF && !(i > 0 && text[i - 1].isHighSurrogate());
+}
+
+QByteArray arg_bytes(const QString& text)
+{
+    QByteArray out;
+    int from = 0;
+    for (int i = 0; i < text.size(); ++i) {
+        if (kept_byte(text, i)) {
+            out += text.mid(from, i - from).toUtf8();
+            out += char(text[i].unicode() - 0xDC00);
+            from = i + 1;
+        }
+    }
+    return out + text.mid(from).toUtf8();
+}
+
+// Text from files, the command line and the unit as it may reach a
+// terminal: control characters (C0, DEL, C1) and bytes that were not UTF-8
+// as \xNN, so that none of them acts on the terminal.
+QByteArray shown(const QString& text)
+{
+    QString out;
+    for (int i = 0; i < text.size(); ++i) {
+        const ushort u = text[i].unicode();
+        if (u < 0x20 || (u >= 0x7F && u <= 0x9F) || kept_byte(text, i))
+            out += QString("\\x%1").arg(u & 0xFF, 2, 16, QChar('0'));
+        else
+            out += text[i];
+    }
+    return out.toUtf8();
+}
+
+// One message line, escaped.
+void say(FILE* f, const QString& text)
+{
+    std::fputs(shown(text).constData(), f);
+    std::fputc('\n', f);
 }
 
 // The link's and the procedures' diagnostic lines (written to standard
@@ -52,13 +216,12 @@ void on_interrupt(int)
 // and the last of them kept to explain a failure.
 class LogCapture {
 public:
-    LogCapture(const QString& log_path, bool verbose) : verbose(verbose)
+    // Takes `log` (may be null) over.
+    LogCapture(FILE* log, bool verbose) : verbose(verbose), log(log)
     {
         std::fflush(stdout);
         results_fd = dup(STDOUT_FILENO);
         results = results_fd >= 0 ? fdopen(results_fd, "w") : nullptr;
-        if (!log_path.isEmpty())
-            log = std::fopen(log_path.toLocal8Bit().constData(), "a");
         int p[2];
         if (results && pipe(p) == 0) {
             saved_fd = dup(STDOUT_FILENO);
@@ -86,6 +249,26 @@ public:
 
     FILE* out() { return results ? results : stdout; }
     bool ok() const { return results != nullptr; }
+    // A write error on the results was reported already: not again at the end.
+    void results_error_told() { told = true; }
+
+    // Flushes and closes the results: false with *error when any of them
+    // could not be written (a full disk, /dev/full).
+    bool finish_results(QString* error)
+    {
+        if (!results)
+            return true;
+        const bool flushed = std::fflush(results) == 0;
+        const int flush_errno = errno;
+        const bool clean = !std::ferror(results);
+        const bool closed = std::fclose(results) == 0;
+        const int close_errno = errno;
+        results = nullptr;
+        if ((flushed && clean && closed) || told)
+            return true;
+        *error = !flushed ? std::strerror(flush_errno) : !closed ? std::strerror(close_errno) : "a write failed";
+        return false;
+    }
 
     // The last lines the library wrote, for a failure's explanation.
     void explain_failure()
@@ -99,7 +282,7 @@ public:
             return;
         std::fprintf(stderr, "Last lines of the log:\n");
         for (const std::string& l : last)
-            std::fprintf(stderr, "  %s\n", l.c_str());
+            say(stderr, "  " + arg_text(QByteArray::fromStdString(l)));
     }
 
 private:
@@ -137,6 +320,7 @@ private:
     int saved_fd = -1;
     FILE* results = nullptr;
     FILE* log = nullptr;
+    bool told = false;
     std::thread reader;
     std::mutex mu;
     std::deque<std::string> last;
@@ -167,15 +351,17 @@ const Command COMMANDS[] = {
     {{"settings", "import"}, "FILE", "Checks a settings file, then sends and stores it.",
      "Checks the whole settings file first and refuses a bad one naming the field, sending nothing. Then sends the "
      "values that differ from the unit's, stores the record with its checksum, reads it back and compares. With "
-     "--dry-run it only prints what would change."},
+     "--dry-run it only prints what would change. Ctrl-C, SIGTERM or SIGHUP stop it after the exchange in flight "
+     "and say what the unit is left with."},
     {{"settings", "set"}, "NAME=VALUE...", "Sets settings by name, then stores them.",
      "Sets a few settings the same way, for example vne=180 registration=G-ABCD sky_color_0=#4080FF "
      "units=airspeed=kt,altitude=m. --dry-run prints what would change."},
     {{"firmware"}, "FILE", "Writes an encrypted firmware image to the unit.",
-     "Writes an encrypted firmware image into the bank the unit names. Ctrl-C stops at the next packet boundary."},
+     "Writes an encrypted firmware image into the bank the unit names. Ctrl-C, SIGTERM or SIGHUP stop it at the "
+     "next packet boundary."},
     {{"airport-db"}, "FILE", "Writes an airport database to the unit.",
      "Writes an airport database into the unit's airport region (closing the database first, opening it after a "
-     "complete transfer). Ctrl-C stops at the next packet boundary."},
+     "complete transfer). Ctrl-C, SIGTERM or SIGHUP stop it at the next packet boundary."},
     {{"reboot"}, "", "Restarts the unit into its boot loader.", "Restarts the unit into its boot loader."},
 };
 
@@ -276,14 +462,25 @@ uint32_t connect_unit(const Options& o, CommsManager* comms, FILE* err)
 }
 
 // The unit's whole record, every value read; false with *error otherwise.
-bool read_record(CommsManager* comms, Settings_t* r, uint32_t* checksum, QString* error)
+// A stop signal ends it between two values, with *stopped set and *error
+// telling how far it came.
+bool read_record(CommsManager* comms, Settings_t* r, uint32_t* checksum, QString* error, bool* stopped)
 {
     std::memset(r, 0, sizeof *r);
+    int done = 0;
+    const auto halted = [&] {
+        *stopped = g_stop != 0;
+        if (*stopped)
+            *error = QString("%1 of %2 values read").arg(done).arg(4 + SETTINGS_LAST_INDEX);
+        return *stopped;
+    };
     const settings_struct_index header[] = {SETTINGS_CHECKSUM_INDEX, SETTINGS_MAGIC_NUM, SETTINGS_VERSION,
                                             SETTINGS_NUM_ELEMENTS};
     uint32_t words[4];
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < 4; ++i, ++done) {
         bool ok = false;
+        if (halted())
+            return false;
         words[i] = get_value(comms, SETTINGS_COMMS, uint8_t(header[i]), &ok);
         if (!ok) {
             *error = QString("could not read header value %1 from the unit").arg(int(header[i]));
@@ -298,8 +495,10 @@ bool read_record(CommsManager* comms, Settings_t* r, uint32_t* checksum, QString
         *error = QString("the unit reports a settings layout this tool does not know (%1 values)").arg(words[3]);
         return false;
     }
-    for (int i = 0; i < SETTINGS_LAST_INDEX; ++i) {
+    for (int i = 0; i < SETTINGS_LAST_INDEX; ++i, ++done) {
         bool ok = false;
+        if (halted())
+            return false;
         uint32_t v = get_value(comms, SETTINGS_COMMS, uint8_t(i), &ok);
         if (!ok || !settings_set_value(r, settings_struct_index(i), &v)) {
             *error = QString("could not read value %1 from the unit").arg(i);
@@ -328,6 +527,89 @@ bool store_record(CommsManager* comms, Settings_t rec, uint32_t* crc)
 
 QString hex(uint32_t v) { return QString("0x%1").arg(v, 8, 16, QChar('0')).toUpper().replace("0X", "0x"); }
 
+// The record with the given values put in.
+Settings_t with_values(const Settings_t& record, const Values& values)
+{
+    Settings_t r = record;
+    for (const auto& v : values) {
+        uint32_t value = v.second;
+        settings_set_value(&r, v.first, &value);
+    }
+    return r;
+}
+
+bool write_all(int fd, const QByteArray& data)
+{
+    for (qint64 done = 0; done < data.size();) {
+        const ssize_t n = ::write(fd, data.constData() + done, size_t(data.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += n;
+    }
+    return true;
+}
+
+// Writes a file through a new one beside it (same directory, so the rename
+// stays on one file system), renamed over the target only once every byte
+// was written and synced: a failed write leaves the old file as it was and
+// no temporary behind. New files get the mode the umask gives.
+bool replace_file(const QByteArray& path, const QByteArray& data, QString* error)
+{
+    QByteArray target = path;
+    struct stat st;
+    if (lstat(target.constData(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        // The file the link names is replaced, not the link.
+        if (char* real = realpath(target.constData(), nullptr)) {
+            target = real;
+            std::free(real);
+        }
+    }
+    if (stat(target.constData(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        *error = "not a regular file (- writes to standard output)";
+        return false;
+    }
+    QByteArray temp;
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+        temp = target + ".tmp-" + QByteArray::number(getpid()) + "-" + QByteArray::number(attempt);
+        fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
+    if (fd < 0) {
+        *error = std::strerror(errno);
+        return false;
+    }
+    bool ok = write_all(fd, data) && fsync(fd) == 0;
+    int saved = errno;
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        saved = errno;
+    }
+    if (ok && ::rename(temp.constData(), target.constData()) != 0) {
+        ok = false;
+        saved = errno;
+    }
+    if (!ok) {
+        ::unlink(temp.constData());
+        *error = std::strerror(saved);
+    }
+    return ok;
+}
+
+// What a file's type is called in a refusal.
+const char* file_kind(mode_t mode)
+{
+    return S_ISDIR(mode)    ? "a directory"
+           : S_ISFIFO(mode) ? "a FIFO"
+           : S_ISCHR(mode)  ? "a character device"
+           : S_ISBLK(mode)  ? "a block device"
+           : S_ISSOCK(mode) ? "a socket"
+                            : "not a regular file";
+}
+
 class Session {
 public:
     Session(const Options& o, LogCapture& log) : o(o), log(log), out(log.out()) {}
@@ -335,16 +617,30 @@ public:
     int run(const Command& c, const QStringList& args)
     {
         const QString name = c.words.join(' ');
-        if (name == "firmware" || name == "airport-db")
+        if (name == "firmware" || name == "airport-db") {
+            const SignalGuard guard;
             return upload(name == "firmware", args.value(0));
+        }
         if (name == "settings import" && !read_json_file(args.value(0)))
             return EXIT_BAD_FILE;
-        if (name == "settings set" && args.isEmpty()) {
-            std::fprintf(stderr, "error: settings set needs at least one NAME=VALUE\n");
-            return EXIT_USAGE;
+        if (name == "settings set") {
+            // What can be checked without the unit's record is checked before
+            // any link is tried: a usage error stays one without a unit.
+            Settings_t blank;
+            std::memset(&blank, 0, sizeof blank);
+            Values scratch;
+            if (args.isEmpty()) {
+                std::fprintf(stderr, "error: settings set needs at least one NAME=VALUE\n");
+                return EXIT_USAGE;
+            }
+            if (!parse_assignments(args, blank, &scratch))
+                return EXIT_USAGE;
         }
+        const SignalGuard guard;
         if (!connect())
             return EXIT_NO_UNIT;
+        if (g_stop)
+            return stopped("stopped before anything was sent; the unit is unchanged");
         if (name == "info")
             return info();
         if (name == "reboot")
@@ -352,8 +648,12 @@ public:
         Settings_t unit;
         uint32_t checksum = 0;
         QString error;
-        if (!read_record(&comms, &unit, &checksum, &error))
-            return unit_failed(error);
+        bool halted = false;
+        if (!read_record(&comms, &unit, &checksum, &error, &halted)) {
+            return halted ? stopped("stopped while reading the unit's settings (" + error +
+                                    "); nothing was sent - the unit is unchanged")
+                          : unit_failed(error);
+        }
         if (name == "settings show")
             return show(unit, checksum);
         if (name == "settings export")
@@ -361,13 +661,14 @@ public:
         Values values;
         if (name == "settings import") {
             if (!check_document(document, unit, &values, &error)) {
-                std::fprintf(stderr, "error: %s: %s\n", qPrintable(args.value(0)), qPrintable(error));
+                say(stderr, "error: " + args.value(0) + ": " + error);
                 return EXIT_BAD_FILE;
             }
-        } else if (!parse_assignments(args, unit, &values)) {
-            return EXIT_USAGE;
+            return apply(unit, values, "import again");
         }
-        return apply(unit, values);
+        if (!parse_assignments(args, unit, &values))
+            return EXIT_USAGE;
+        return apply(unit, values, "set them again");
     }
 
 private:
@@ -379,28 +680,66 @@ private:
 
     int unit_failed(const QString& error)
     {
-        std::fprintf(stderr, "error: %s\n", qPrintable(error));
+        say(stderr, "error: " + error);
         log.explain_failure();
         return EXIT_UNIT_FAILED;
     }
 
-    bool read_json_file(const QString& path)
+    // A stop signal came: what the unit is left with, and the signal's status.
+    int stopped(const QString& message)
     {
-        QFile f(path);
-        const bool from_stdin = path == "-";
-        if (from_stdin ? !f.open(stdin, QIODevice::ReadOnly) : !f.open(QIODevice::ReadOnly)) {
-            std::fprintf(stderr, "error: cannot read %s: %s\n", qPrintable(path), qPrintable(f.errorString()));
+        std::fflush(out);
+        say(stderr, message);
+        return exit_for_signal(g_stop);
+    }
+
+    int output_failed(const char* what, const char* consequence)
+    {
+        say(stderr, QString("error: cannot write %1 to standard output: %2%3")
+                        .arg(what, std::strerror(errno), consequence));
+        log.results_error_told();
+        return EXIT_BAD_FILE;
+    }
+
+    // The settings document from a file or standard input ("-"). The file is
+    // opened without waiting (a FIFO with no writer would block the open) and
+    // must be a regular file; no read goes past the largest document.
+    bool read_json_file(const QString& name)
+    {
+        const bool from_stdin = name == "-";
+        const int fd =
+            from_stdin ? STDIN_FILENO : ::open(arg_bytes(name).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        struct stat st;
+        QString why;
+        if (fd < 0 || fstat(fd, &st) != 0)
+            why = std::strerror(errno);
+        else if (!from_stdin && !S_ISREG(st.st_mode))
+            why = QString("%1, not a settings file").arg(file_kind(st.st_mode));
+        else if (!from_stdin && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
+            why = std::strerror(errno);
+        QByteArray text;
+        while (why.isEmpty() && text.size() <= MAX_DOCUMENT_BYTES) {
+            char buf[4096];
+            const ssize_t n = ::read(fd, buf, size_t(qMin<qint64>(sizeof buf, MAX_DOCUMENT_BYTES + 1 - text.size())));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                why = std::strerror(errno);
+            if (n <= 0)
+                break;
+            text.append(buf, int(n));
+        }
+        if (fd >= 0 && !from_stdin)
+            ::close(fd);
+        if (!why.isEmpty()) {
+            say(stderr, "error: cannot read " + name + ": " + why);
             return false;
         }
-        QJsonParseError pe;
-        const QJsonDocument doc = QJsonDocument::fromJson(f.readAll(), &pe);
-        if (pe.error != QJsonParseError::NoError || !doc.isObject()) {
-            std::fprintf(stderr, "error: %s is not a settings document: %s at byte %d\n", qPrintable(path),
-                         pe.error != QJsonParseError::NoError ? qPrintable(pe.errorString()) : "not an object",
-                         pe.offset);
+        QString error;
+        if (!parse_document(text, &document, &error)) {
+            say(stderr, "error: " + name + ": " + error);
             return false;
         }
-        document = doc.object();
         return true;
     }
 
@@ -411,11 +750,11 @@ private:
             const Setting* s = eq > 0 ? find_setting(a.left(eq)) : nullptr;
             QString error;
             if (!s) {
-                std::fprintf(stderr, "error: %s: expected NAME=VALUE with a known setting name\n", qPrintable(a));
+                say(stderr, "error: " + a + ": expected NAME=VALUE with a known setting name");
                 return false;
             }
             if (!parse_text(*s, a.mid(eq + 1), unit, values, &error)) {
-                std::fprintf(stderr, "error: %s\n", qPrintable(error));
+                say(stderr, "error: " + error);
                 return false;
             }
         }
@@ -471,7 +810,7 @@ private:
                        hex(value_at(unit, settings_struct_index(s.index + 2)));
             }
             std::fprintf(out, "%-6s %-22s %-32s %s\n", qPrintable(index), s.name, qPrintable(raw),
-                         qPrintable(readable(s, unit)));
+                         shown(readable(s, unit)).constData());
         }
         std::fprintf(out, "%-6d %-22s %-32s %s\n", int(USE_MAG_INDEX), "use_mag_heading",
                      qPrintable(hex(unit.use_mag_heading)), "(kept by the unit)");
@@ -485,33 +824,45 @@ private:
 
     int export_to(const QString& path, const Settings_t& unit, uint32_t checksum)
     {
+        // A backup that cannot be restored as read is no backup.
+        Settings_t copy = unit;
+        const uint32_t values_crc = settings_CalcCRC(&copy);
+        if (values_crc != checksum) {
+            return unit_failed(QString("the values read give checksum %1, the unit's record says %2: they are not "
+                                       "what the unit holds; no backup written - export again")
+                                   .arg(hex(values_crc), hex(checksum)));
+        }
+        // Only what an import takes back is written.
         QString error;
-        const QJsonObject doc = export_document(unit, serial, checksum, &error);
-        if (doc.isEmpty())
-            return unit_failed(error);
+        QJsonObject doc = export_document(unit, serial, checksum, &error);
+        Values values;
+        if (doc.isEmpty() || !check_document(doc, unit, &values, &error))
+            return unit_failed("the unit holds what a settings file cannot carry: " + error + "; no backup written");
+        // The checksum of the record as the file's values give it (an angle
+        // the unit holds finer than a tenth is written rounded, as the window
+        // shows it).
+        const Settings_t written = with_values(unit, values);
+        doc["checksum"] = hex(settings_CalcCRC(&written));
         const QByteArray text = QJsonDocument(doc).toJson(QJsonDocument::Indented);
         if (path == "-") {
-            std::fwrite(text.constData(), 1, size_t(text.size()), out);
-            std::fflush(out);
+            if (std::fwrite(text.constData(), 1, size_t(text.size()), out) != size_t(text.size()) ||
+                std::fflush(out) != 0)
+                return output_failed("the settings", "");
             return EXIT_DONE;
         }
-        QFile f(path);
-        if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(text) != text.size() || !f.flush()) {
-            std::fprintf(stderr, "error: cannot write %s: %s\n", qPrintable(path), qPrintable(f.errorString()));
+        if (!replace_file(arg_bytes(path), text, &error)) {
+            say(stderr, "error: cannot write " + path + ": " + error + "; no file was replaced");
             return EXIT_BAD_FILE;
         }
-        std::fprintf(stderr, "settings of unit %s written to %s\n", qPrintable(hex(serial)), qPrintable(path));
+        say(stderr, "settings of unit " + hex(serial) + " written to " + path);
         return EXIT_DONE;
     }
 
     // Sends what differs, stores the record, reads it back and compares.
-    int apply(const Settings_t& unit, const Values& values)
+    // `again` is how to repeat the command, for a stop between the values.
+    int apply(const Settings_t& unit, const Values& values, const char* again)
     {
-        Settings_t target = unit;
-        for (const auto& v : values) {
-            uint32_t value = v.second;
-            settings_set_value(&target, v.first, &value);
-        }
+        const Settings_t target = with_values(unit, values);
         std::vector<settings_struct_index> changed;
         for (int i = 0; i < SETTINGS_LAST_INDEX; ++i) {
             const settings_struct_index index = settings_struct_index(i);
@@ -526,8 +877,8 @@ private:
             for (int k = 0; k < span; ++k) {
                 if (value_at(unit, settings_struct_index(s.index + k)) !=
                     value_at(target, settings_struct_index(s.index + k))) {
-                    std::fprintf(out, "%s: %s -> %s\n", s.name, qPrintable(readable(s, unit)),
-                                 qPrintable(readable(s, target)));
+                    std::fprintf(out, "%s: %s -> %s\n", s.name, shown(readable(s, unit)).constData(),
+                                 shown(readable(s, target)).constData());
                     break;
                 }
             }
@@ -538,18 +889,46 @@ private:
             std::fprintf(out, "dry run: nothing sent\n");
             return EXIT_DONE;
         }
-        for (settings_struct_index index : changed) {
-            if (set_value(&comms, SETTINGS_COMMS, uint8_t(index), value_at(target, index)) != 0)
-                return unit_failed(QString("the unit did not take value %1; nothing stored").arg(int(index)));
+        // The preview is out before the unit hears anything, whatever ends
+        // the process later.
+        if (std::fflush(out) != 0)
+            return output_failed("the changes", "; nothing sent");
+        // What the unit runs with after `sent` of the values and no store.
+        const auto running = [&](size_t sent) {
+            return sent == 0 ? QString("no value sent - the unit is unchanged")
+                             : QString("%1 of %2 values sent, none stored - the unit runs with them until it restarts; "
+                                       "%3, or reboot the unit to return to its stored settings")
+                                   .arg(sent)
+                                   .arg(changed.size())
+                                   .arg(again);
+        };
+        for (size_t k = 0; k < changed.size(); ++k) {
+            if (g_stop)
+                return stopped("stopped: " + running(k));
+            const settings_struct_index index = changed[k];
+            if (set_value(&comms, SETTINGS_COMMS, uint8_t(index), value_at(target, index)) != 0) {
+                return unit_failed(QString("the unit did not take value %1; nothing stored%2")
+                                       .arg(int(index))
+                                       .arg(k == 0 ? QString() : "; " + running(k)));
+            }
         }
+        if (g_stop)
+            return stopped("stopped before the store: " + running(changed.size()));
         uint32_t crc = 0;
         if (!store_record(&comms, target, &crc))
             return unit_failed("the unit did not confirm the store");
         Settings_t back;
         uint32_t back_crc = 0;
         QString error;
-        if (!read_record(&comms, &back, &back_crc, &error))
-            return unit_failed("read back: " + error);
+        bool halted = false;
+        if (!read_record(&comms, &back, &back_crc, &error, &halted)) {
+            if (!halted)
+                return unit_failed("read back: " + error);
+            return stopped(QString("stopped after the store: %1 value(s) sent and stored with checksum %2, not read "
+                                   "back (%3) - settings show tells what the unit holds")
+                               .arg(changed.size())
+                               .arg(hex(crc), error));
+        }
         for (int i = 0; i < SETTINGS_LAST_INDEX; ++i) {
             const settings_struct_index index = settings_struct_index(i);
             if (value_at(back, index) != value_at(target, index)) {
@@ -640,9 +1019,11 @@ struct Progress {
 // procedure will take it.
 bool check_upload_file(bool firmware, const QString& path)
 {
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly)) {
-        std::fprintf(stderr, "error: cannot read %s: %s\n", qPrintable(path), qPrintable(f.errorString()));
+    QFile f;
+    const int fd = ::open(arg_bytes(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || !f.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        std::fprintf(stderr, "error: cannot read %s: %s\n", shown(path).constData(),
+                     fd < 0 ? std::strerror(errno) : qPrintable(f.errorString()));
         return false;
     }
     const qint64 size = f.size();
@@ -680,19 +1061,14 @@ int Session::upload(bool firmware, const QString& path)
         return EXIT_BAD_FILE;
     if (!connect())
         return EXIT_NO_UNIT;
+    if (g_stop)
+        return stopped("stopped before anything was sent; the unit is unchanged");
     Progress progress{out, isatty(fileno(out)) != 0};
-    g_cancel = false;
-    struct sigaction action;
-    struct sigaction previous;
-    std::memset(&action, 0, sizeof action);
-    action.sa_handler = on_interrupt;
-    sigaction(SIGINT, &action, &previous);
     bool closed = false;
-    const QByteArray file = path.toLocal8Bit();
+    const QByteArray file = arg_bytes(path);
     const bool ok = firmware ? send_fw(&comms, file.constData(), Progress::callback, &progress, &g_cancel)
                              : send_airport_db(&comms, file.constData(), Progress::callback, &progress, &g_cancel,
                                                &closed);
-    sigaction(SIGINT, &previous, nullptr);
     if (progress.tty && progress.last_phase >= 0)
         std::fprintf(out, "\n");
     if (ok) {
@@ -705,14 +1081,22 @@ int Session::upload(bool firmware, const QString& path)
                         : closed ? "the unit's airport database stays closed until a complete transfer. Send the "
                                    "file again."
                                  : "the unit's airport database was not touched.";
-    if (g_cancel) {
-        std::fprintf(stderr, "stopped: %s\n", state);
-        return EXIT_INTERRUPTED;
-    }
+    if (g_stop)
+        return stopped(QString("stopped: ") + state);
     std::fprintf(stderr, "error: the %s failed: %s\n", firmware ? "firmware upload" : "airport database upload",
                  state);
     log.explain_failure();
     return EXIT_UNIT_FAILED;
+}
+
+// Help and version go straight to standard output; a failed write there is
+// a failure too.
+int stdout_written()
+{
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout))
+        return EXIT_DONE;
+    std::fprintf(stderr, "error: cannot write to standard output: %s\n", std::strerror(errno));
+    return EXIT_BAD_FILE;
 }
 
 }  // namespace
@@ -721,7 +1105,7 @@ int cli_main(int argc, char** argv)
 {
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
-        arguments << QString::fromLocal8Bit(argv[i]);
+        arguments << arg_text(QByteArray(argv[i]));
     const QString program = QStringLiteral("skarvel-efis-cli");
 
     QCommandLineParser parser;
@@ -744,7 +1128,8 @@ int cli_main(int argc, char** argv)
                                  "COMMAND [ARGUMENTS]");
 
     if (!parser.parse(arguments)) {
-        std::fprintf(stderr, "error: %s\n%s", qPrintable(parser.errorText()), qPrintable(command_list()));
+        say(stderr, "error: " + parser.errorText());
+        std::fprintf(stderr, "%s", qPrintable(command_list()));
         return EXIT_USAGE;
     }
     const QStringList positional = parser.positionalArguments();
@@ -752,14 +1137,14 @@ int cli_main(int argc, char** argv)
     const Command* command = find_command(positional, &used);
     if (parser.isSet(version_option)) {
         std::printf("%s %s\n", qPrintable(program), VERSION);
-        return EXIT_DONE;
+        return stdout_written();
     }
     QString general = parser.helpText();
     general.replace(QRegularExpression("^Usage: \\S+"), "Usage: " + program);
     if (parser.isSet(help_option) && command) {
         std::printf("%s\n%s", qPrintable(command_help(program, *command)),
                     qPrintable(general.mid(general.indexOf("Options:"))));
-        return EXIT_DONE;
+        return stdout_written();
     }
     if (parser.isSet(help_option) || parser.isSet(help_all_option)) {
         QString text = general + '\n' + command_list();
@@ -770,16 +1155,16 @@ int cli_main(int argc, char** argv)
             text += '\n' + settings_list();
         }
         text += "\nExit status:\n" + wrapped("0 done and confirmed, 1 failure on the unit, 2 bad usage, 3 bad input "
-                                             "file, 4 no unit, 130 stopped by Ctrl-C.",
+                                             "file or results not written, 4 no unit, 129, 130, 143 stopped by "
+                                             "SIGHUP, Ctrl-C, SIGTERM.",
                                              2);
         std::printf("%s", qPrintable(text));
-        return EXIT_DONE;
+        return stdout_written();
     }
     if (!command) {
-        std::fprintf(stderr, "error: %s\n%s",
-                     positional.isEmpty() ? "no command given"
-                                          : qPrintable("unknown command \"" + positional.join(' ') + "\""),
-                     qPrintable(command_list()));
+        say(stderr, positional.isEmpty() ? QString("error: no command given")
+                                         : "error: unknown command \"" + positional.join(' ') + "\"");
+        std::fprintf(stderr, "%s", qPrintable(command_list()));
         return EXIT_USAGE;
     }
     Options o;
@@ -787,7 +1172,7 @@ int cli_main(int argc, char** argv)
     o.can_interface = parser.value(can_option);
     o.dry_run = parser.isSet(dry_run_option);
     if (o.link != "auto" && o.link != "usb" && o.link != "can") {
-        std::fprintf(stderr, "error: --link takes auto, usb or can, not \"%s\"\n", qPrintable(o.link));
+        say(stderr, "error: --link takes auto, usb or can, not \"" + o.link + "\"");
         return EXIT_USAGE;
     }
     const QStringList args = positional.mid(used);
@@ -802,13 +1187,30 @@ int cli_main(int argc, char** argv)
         return EXIT_USAGE;
     }
 
-    LogCapture log(parser.value(log_option), parser.isSet(verbose_option));
+    // A log asked for and not to be had is said at once, not found missing
+    // after a failure.
+    FILE* log_file = nullptr;
+    if (parser.isSet(log_option)) {
+        log_file = std::fopen(arg_bytes(parser.value(log_option)).constData(), "ae");
+        if (!log_file) {
+            say(stderr, "error: cannot open the log " + parser.value(log_option) + ": " + std::strerror(errno));
+            return EXIT_USAGE;
+        }
+    }
+    LogCapture log(log_file, parser.isSet(verbose_option));
     if (!log.ok()) {
         std::fprintf(stderr, "error: cannot set up the log: %s\n", std::strerror(errno));
         return EXIT_UNIT_FAILED;
     }
     Session session(o, log);
-    return session.run(*command, args);
+    int code = session.run(*command, args);
+    QString error;
+    if (!log.finish_results(&error)) {
+        say(stderr, "error: cannot write the results to standard output: " + error);
+        if (code == EXIT_DONE)
+            code = EXIT_BAD_FILE;
+    }
+    return code;
 }
 
 }  // namespace cli

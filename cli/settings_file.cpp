@@ -1,10 +1,13 @@
 #include "settings_file.h"
 
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QRegularExpression>
+#include <QSet>
 
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 #include "EFIS_shared/get_set.h"
 #include "EFIS_shared/registration.h"
@@ -190,6 +193,60 @@ bool parse_units(const Setting& s, const QJsonValue& v, const Settings_t& record
     }
     (*out)[UNITS_VALUE_INDEX] = units;
     return true;
+}
+
+// A JSON string token's text, escapes resolved (the parser does it).
+QString string_token(const QByteArray& token)
+{
+    if (!token.contains('\\'))
+        return QString::fromUtf8(token.mid(1, token.size() - 2));
+    return QJsonDocument::fromJson("[" + token + "]").array().at(0).toString();
+}
+
+// QJsonDocument keeps the last of two equal keys, so a key written twice
+// (a setting added at the top of `values` while its old line stays) would
+// silently lose one of them. The keys are looked for in the text itself;
+// *where gets the key's path. Text that is not JSON passes unharmed, for
+// the parser to refuse.
+bool duplicate_key(const QByteArray& text, QString* where)
+{
+    struct Level {
+        bool object;
+        QString path;
+        QSet<QString> keys;
+        bool expect_key;
+    };
+    std::vector<Level> levels;
+    QString value_path;  // the path of the value that comes next
+    for (int i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '"') {
+            const int start = i;
+            for (++i; i < text.size() && text[i] != '"'; ++i) {
+                if (text[i] == '\\')
+                    ++i;  // the escaped character, a quote perhaps
+            }
+            if (levels.empty() || !levels.back().object || !levels.back().expect_key)
+                continue;
+            Level& l = levels.back();
+            const QString key = string_token(text.mid(start, i - start + 1));
+            value_path = l.path.isEmpty() ? key : l.path + "." + key;
+            if (l.keys.contains(key)) {
+                *where = value_path;
+                return true;
+            }
+            l.keys.insert(key);
+            l.expect_key = false;
+        } else if (c == '{' || c == '[') {
+            const bool in_array = !levels.empty() && !levels.back().object;
+            levels.push_back({c == '{', in_array ? levels.back().path + "[]" : value_path, {}, true});
+        } else if ((c == '}' || c == ']') && !levels.empty()) {
+            levels.pop_back();
+        } else if (c == ',' && !levels.empty()) {
+            levels.back().expect_key = true;
+        }
+    }
+    return false;
 }
 
 }  // namespace
@@ -470,6 +527,31 @@ QString value_help(const Setting& s)
         return range_text(s) + ", or the category's code A0 to C5 as listed below";
     }
     return QString();
+}
+
+bool parse_document(const QByteArray& text, QJsonObject* doc, QString* error)
+{
+    if (text.size() > MAX_DOCUMENT_BYTES) {
+        *error = QString("longer than a settings document can be (%1 bytes at most)").arg(MAX_DOCUMENT_BYTES);
+        return false;
+    }
+    // Looked for first: the parser leaks the earlier of two equal keys'
+    // objects.
+    QString where;
+    if (duplicate_key(text, &where)) {
+        *error = QString("%1: named twice; a settings document names each entry once").arg(where);
+        return false;
+    }
+    QJsonParseError pe;
+    const QJsonDocument parsed = QJsonDocument::fromJson(text, &pe);
+    if (pe.error != QJsonParseError::NoError || !parsed.isObject()) {
+        *error = QString("not a settings document: %1 at byte %2")
+                     .arg(pe.error != QJsonParseError::NoError ? pe.errorString() : "not an object")
+                     .arg(pe.offset);
+        return false;
+    }
+    *doc = parsed.object();
+    return true;
 }
 
 QJsonObject export_document(const Settings_t& record, uint32_t serial, uint32_t checksum, QString* error)

@@ -56,6 +56,16 @@ QString readable(const Setting& s, const Settings_t& record);
 // the help.
 QString value_help(const Setting& s);
 
+// The largest settings document the tool reads. An export is about 1.5 KiB;
+// the rest leaves room for hand editing. Nothing longer is a settings
+// document, so no read goes further.
+const int MAX_DOCUMENT_BYTES = 64 * 1024;
+
+// The text of a settings document as an object: at most MAX_DOCUMENT_BYTES,
+// JSON, an object, and no key twice in one object; false with *error
+// naming what is wrong.
+bool parse_document(const QByteArray& text, QJsonObject* doc, QString* error);
+
 // The whole document: format, unit, layout, checksum and every value.
 QJsonObject export_document(const Settings_t& record, uint32_t serial, uint32_t checksum, QString* error);
 

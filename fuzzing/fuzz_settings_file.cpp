@@ -1,7 +1,6 @@
 // Settings files and NAME=VALUE assignments for the command-line tool:
 // anything accepted is within the ranges the window allows.
 
-#include <QJsonDocument>
 #include <QJsonObject>
 
 #include "EFIS_shared/get_set.h"
@@ -17,10 +16,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     bool accepted;
     if (in.ConsumeBool()) {
         const std::string text = in.ConsumeRemainingBytesAsString();
-        const QJsonDocument doc = QJsonDocument::fromJson(QByteArray(text.data(), int(text.size())));
-        if (!doc.isObject())
-            return 0;  // the tool stops at the JSON parser's own message
-        accepted = cli::check_document(doc.object(), unit, &values, &error);
+        QJsonObject doc;
+        if (!cli::parse_document(QByteArray(text.data(), int(text.size())), &doc, &error)) {
+            fuzz::check(!error.isEmpty(), "a refusal says why");
+            return 0;
+        }
+        accepted = cli::check_document(doc, unit, &values, &error);
     } else {
         size_t n = 0;
         const cli::Setting* table = cli::settings_table(&n);
