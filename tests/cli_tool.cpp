@@ -142,6 +142,7 @@ TEST(Cli, BadSettingsFilesAreRefusedWhole)
 
 TEST(Cli, ExitStatusTellsWhatHappened)
 {
+    const TempFile short_firmware(flashtest::Bytes(10, 0x5A));
     const struct {
         const char* name;
         std::function<void()> world;
@@ -170,8 +171,10 @@ TEST(Cli, ExitStatusTellsWhatHappened)
              sim::with_unit([](sim::VirtualUnit& u) { u.faults.store_flash_nack = true; });
          },
          {"settings", "set", "vne=182"}, cli::EXIT_UNIT_FAILED, "did not confirm the store"},
-        {"firmware file too short", [] { sim::reset(); }, {"firmware", "/dev/null"}, cli::EXIT_BAD_FILE,
+        {"firmware file too short", [] { sim::reset(); }, {"firmware", short_firmware.path}, cli::EXIT_BAD_FILE,
          "shorter than a firmware header"},
+        {"firmware from a device", [] { apptest::world_without_unit(); }, {"firmware", "/dev/zero"},
+         cli::EXIT_BAD_FILE, "/dev/zero: is a character device, not a regular file"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
