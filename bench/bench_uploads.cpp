@@ -3,9 +3,14 @@
 // 54 525 952-byte airport database. Per case: duration against the least
 // time the link allows (bench_common.h), the uploading thread's CPU time and
 // calls per packet, its heap allocations outside the doubles, and memory.
+// Then the 100 us pause between packets itself, as the uploads make it on
+// each link: median and 99th percentile of many single pauses.
 //
-//   bench_uploads                 every case but the full airport database over modelled USB
-//   bench_uploads --usb-airport   that one too (it takes about an hour, as on a real unit)
+//   bench_uploads                 the pauses, and the firmware image over both links without
+//                                 latency and over CAN FD with it (about a minute)
+//   bench_uploads --all           every case but the full airport database over modelled USB
+//                                 (about half an hour)
+//   bench_uploads --usb-airport   with --all, that one too (it takes about an hour, as on a real unit)
 //   bench_uploads --syscalls      one 1 MiB firmware upload per link, no latency, for
 //                                 bench/upload_syscalls.sh to count under strace
 //   bench_uploads --only NAME     only the cases whose name (as "firmware-can-model",
@@ -17,6 +22,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -222,21 +228,35 @@ Result run(const Case& c, const std::string& path, uint32_t bytes)
 
 const char* link_name(Link l) { return l == Link::USB ? "USB HID" : "CAN FD"; }
 
-// Mean length of a 100 us pause with the given timer slack, on a thread of
-// its own (the slack is per thread).
-double pause_us(unsigned long slack_ns)
+struct PauseFigures {
+    double median_us = 0;
+    double p99_us = 0;
+};
+
+// The pause between packets as an upload makes it (pauseBetweenCommands on a
+// connected link), timed one pause at a time on a thread with the uploads'
+// timer slack (1 ns; the slack is per thread).
+PauseFigures pause_figures(Link link)
 {
-    double mean = 0;
+    bench::world_on(link);
+    CommsManager comms;
+    PauseFigures f;
+    if (!bench::connect(comms, link))
+        return f;
+    std::vector<double> us(20000);
     std::thread t([&] {
-        prctl(PR_SET_TIMERSLACK, slack_ns, 0, 0, 0);
-        const int n = 2000;
-        const Clock::time_point t0 = Clock::now();
-        for (int i = 0; i < n; ++i)
-            std::this_thread::sleep_for(PACKET_PAUSE);
-        mean = std::chrono::duration<double, std::micro>(Clock::now() - t0).count() / n;
+        prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+        for (double& d : us) {
+            const Clock::time_point t0 = Clock::now();
+            comms.pauseBetweenCommands(PACKET_PAUSE);
+            d = std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
+        }
     });
     t.join();
-    return mean;
+    std::sort(us.begin(), us.end());
+    f.median_us = us[us.size() / 2];
+    f.p99_us = us[us.size() * 99 / 100];
+    return f;
 }
 
 // One 1 MiB firmware upload per link, no latency; the uploading thread's id
@@ -270,12 +290,15 @@ int syscalls_mode()
 int main(int argc, char** argv)
 {
     bool usb_airport = false;
+    bool all = false;
     std::string only;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--syscalls") == 0)
             return syscalls_mode();
         if (std::strcmp(argv[i], "--usb-airport") == 0)
             usb_airport = true;
+        if (std::strcmp(argv[i], "--all") == 0)
+            all = true;
         if (std::strcmp(argv[i], "--only") == 0 && i + 1 < argc)
             only = argv[++i];
     }
@@ -285,8 +308,11 @@ int main(int argc, char** argv)
             for (Link link : {Link::USB, Link::CAN}) {
                 const std::string name = std::string(kind == FIRMWARE ? "firmware" : "airports") +
                                          (link == Link::USB ? "-usb" : "-can") + (modelled ? "-model" : "-none");
-                if (!only.empty() ? name.find(only) == std::string::npos
-                                  : kind == AIRPORT && modelled && link == Link::USB && !usb_airport)
+                const bool quick = kind == FIRMWARE && (!modelled || link == Link::CAN);
+                const bool skipped = !only.empty() ? name.find(only) == std::string::npos
+                                     : all         ? kind == AIRPORT && modelled && link == Link::USB && !usb_airport
+                                                   : !quick;
+                if (skipped)
                     continue;
                 cases.push_back({kind, link, modelled});
             }
@@ -297,6 +323,7 @@ int main(int argc, char** argv)
                 "packets", "took (s)", "bound (s)", "ratio", "CPU/packet", "allocs/p", "hid/p", "peak RSS",
                 "flash", "exact");
     int failures = 0;
+    double can_firmware_ratio = 0;
     std::string paths[2];
     for (const Case& c : cases) {
         const uint32_t bytes = c.kind == FIRMWARE ? FIRMWARE_BYTES : AIRPORT_BYTES;
@@ -307,6 +334,8 @@ int main(int argc, char** argv)
         failures += !(r.ok && r.flash_matches);
         const double took = std::chrono::duration<double>(r.took).count();
         const double bound = std::chrono::duration<double>(r.bound).count();
+        if (c.kind == FIRMWARE && c.link == Link::CAN && c.modelled)
+            can_firmware_ratio = took / bound;
         std::printf("%-9s %-8s %-8s %9u %10.2f %10.2f %6.2f %8.1f us %9.3f %9.2f %7ld MiB %5zu MiB %5s\n",
                     c.kind == FIRMWARE ? "firmware" : "airports", link_name(c.link), c.modelled ? "model" : "none",
                     r.packets, took, bound, c.modelled ? took / bound : 0.0, r.cpu_us_per_packet,
@@ -318,9 +347,13 @@ int main(int argc, char** argv)
         if (!p.empty())
             std::remove(p.c_str());
     }
-    std::printf("The 100 us pause: %.1f us with the uploads' timer slack (1 ns), %.1f us with the default "
-                "(50 us).\n",
-                pause_us(1), pause_us(50000));
+    if (can_firmware_ratio > 0)
+        std::printf("The firmware image over modelled CAN FD took %.2f times its bound.\n", can_firmware_ratio);
+    for (Link link : {Link::USB, Link::CAN}) {
+        const PauseFigures p = pause_figures(link);
+        std::printf("The 100 us pause between packets over %s: median %.1f us, 99th percentile %.1f us.\n",
+                    link_name(link), p.median_us, p.p99_us);
+    }
     std::printf("Bounds: USB one 64-byte transaction per 1 ms frame each way (a packet 2 frames out, its 71-byte "
                 "answer 2 back); CAN FD 1/5 Mbit/s frame bits without stuffing, plus the 100 us pause per packet.\n"
                 "CPU/packet is the uploading thread's, the doubles' work on that thread included (for USB the "

@@ -1015,41 +1015,13 @@ struct Progress {
     }
 };
 
-// Checks a file before the unit hears anything: readable, and sized as the
-// procedure will take it.
-bool check_upload_file(bool firmware, const QString& path)
+// Reads and checks a file before the unit hears anything; what is sent is
+// this copy, whatever happens to the file meanwhile.
+bool check_upload_file(bool firmware, const QString& path, upload_image_t* image)
 {
-    QFile f;
-    const int fd = ::open(arg_bytes(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0 || !f.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        std::fprintf(stderr, "error: cannot read %s: %s\n", shown(path).constData(),
-                     fd < 0 ? std::strerror(errno) : qPrintable(f.errorString()));
-        return false;
-    }
-    const qint64 size = f.size();
-    if (!firmware) {
-        const qint64 most = qint64(AIRPORT_DB_BLOCKS) * MX25_BLOCK_SIZE;
-        if (size <= 0 || size > most) {
-            std::fprintf(stderr, "error: %s: an airport database holds 1 to %lld bytes, this file %lld\n",
-                         qPrintable(path), most, size);
-            return false;
-        }
-        return true;
-    }
-    firmware_header_t h;
-    if (f.read(reinterpret_cast<char*>(&h), sizeof h) != qint64(sizeof h)) {
-        std::fprintf(stderr, "error: %s: shorter than a firmware header (64 bytes)\n", qPrintable(path));
-        return false;
-    }
-    const uint64_t blocks = (uint64_t(h.total_size) + MX25_BLOCK_SIZE - 1) / MX25_BLOCK_SIZE;
-    if (blocks == 0 || blocks > FW_BANK_BLOCKS || 64 + uint64_t(h.encrypted_size) > blocks * MX25_BLOCK_SIZE) {
-        std::fprintf(stderr, "error: %s: the header's sizes do not fit a firmware bank (total %u, payload %u)\n",
-                     qPrintable(path), h.total_size, h.encrypted_size);
-        return false;
-    }
-    if (size < qint64(sizeof h) + qint64(h.encrypted_size)) {
-        std::fprintf(stderr, "error: %s: the file ends before its payload (%lld of %lld bytes)\n", qPrintable(path),
-                     size, qint64(sizeof h) + qint64(h.encrypted_size));
+    if (!load_upload_image(arg_bytes(path).constData(), firmware ? UPLOAD_FIRMWARE : UPLOAD_AIRPORT_DB, image)) {
+        std::fprintf(stderr, "error: %s: %s\n", shown(path).constData(),
+                     shown(QString::fromStdString(image->fault)).constData());
         return false;
     }
     return true;
@@ -1057,7 +1029,8 @@ bool check_upload_file(bool firmware, const QString& path)
 
 int Session::upload(bool firmware, const QString& path)
 {
-    if (!check_upload_file(firmware, path))
+    upload_image_t image;
+    if (!check_upload_file(firmware, path, &image))
         return EXIT_BAD_FILE;
     if (!connect())
         return EXIT_NO_UNIT;
@@ -1065,10 +1038,9 @@ int Session::upload(bool firmware, const QString& path)
         return stopped("stopped before anything was sent; the unit is unchanged");
     Progress progress{out, isatty(fileno(out)) != 0};
     bool closed = false;
-    const QByteArray file = arg_bytes(path);
-    const bool ok = firmware ? send_fw(&comms, file.constData(), Progress::callback, &progress, &g_cancel)
-                             : send_airport_db(&comms, file.constData(), Progress::callback, &progress, &g_cancel,
-                                               &closed);
+    const bool ok = firmware ? send_fw_image(&comms, image, Progress::callback, &progress, &g_cancel)
+                             : send_airport_db_image(&comms, image, Progress::callback, &progress, &g_cancel,
+                                                     &closed);
     if (progress.tty && progress.last_phase >= 0)
         std::fprintf(out, "\n");
     if (ok) {

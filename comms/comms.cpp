@@ -366,14 +366,30 @@ void CommsManager::discardStaleInput()
 
 void CommsManager::pauseBetweenCommands(std::chrono::microseconds pause)
 {
+    // A sleep or a timed read wakes some tens of microseconds after its
+    // deadline even with the least timer slack, a third of a 100 us pause:
+    // it is set this much early, and the clock ends the pause.
+    const std::chrono::microseconds wake_margin(40);
     const Clock::time_point until = Clock::now() + pause;
+    const Clock::time_point wake = until - wake_margin;
     if (!usb_up(usbHid) && can_up(canFd)) {
-        inputDiscarded = drop_until(canFd, until) < kDiscardLimit;
+        int discarded = drop_until(canFd, wake);
+        COMMS_MSG_t msg;
+        while (Clock::now() < until) {
+            if (discarded < kDiscardLimit && canFd->read(&msg, 0) > 0) {
+                ++discarded;
+                report_discarded(msg);
+            }
+        }
+        inputDiscarded = discarded < kDiscardLimit;
+        return;
     }
-    // hidapi waits in whole milliseconds; a failed read ends early.
-    const Clock::duration left = until - Clock::now();
+    // hidapi waits in whole milliseconds: USB just sleeps.
+    const Clock::duration left = wake - Clock::now();
     if (left > Clock::duration::zero()) {
         std::this_thread::sleep_for(left);
+    }
+    while (Clock::now() < until) {
     }
 }
 

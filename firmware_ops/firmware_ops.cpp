@@ -1,9 +1,14 @@
 #include "firmware_ops.h"
 
+#include <fcntl.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <thread>
@@ -19,8 +24,10 @@ const uint8_t AIRPORT_DB_OP_OPEN = 0xDA;
 const uint32_t kChunkSize = 64;
 const std::chrono::microseconds kPacketPause(100);
 const std::chrono::milliseconds kAfterCloseAck(10);
-// The file is read through one buffer of this size: one read() per 1024 packets.
-const size_t kFileBuffer = 65536;
+// The largest files that can be valid: a header and one bank, or the whole
+// airport region.
+const size_t kFirmwareFileMost = sizeof(firmware_header_t) + size_t(FW_BANK_BLOCKS) * MX25_BLOCK_SIZE;
+const size_t kAirportFileMost = size_t(AIRPORT_DB_BLOCKS) * MX25_BLOCK_SIZE;
 
 COMMS_MSG_t zeroed_msg()
 {
@@ -58,28 +65,160 @@ private:
     long previous;
 };
 
-class File {
+class Descriptor {
 public:
-    explicit File(const char* path) : f(std::fopen(path, "rb")), buffer()
+    explicit Descriptor(int fd) : fd(fd) {}
+    ~Descriptor()
     {
-        if (f != nullptr) {
-            buffer.resize(kFileBuffer);
-            std::setvbuf(f, buffer.data(), _IOFBF, buffer.size());
+        if (fd >= 0) {
+            ::close(fd);
         }
     }
-    ~File()
-    {
-        if (f != nullptr) {
-            std::fclose(f);
-        }
-    }
-    File(const File&) = delete;
-    File& operator=(const File&) = delete;
-    FILE* f;
-
-private:
-    std::vector<char> buffer;  // outlives f: fclose comes first
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    const int fd;
 };
+
+std::string formatted(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string formatted(const char* format, ...)
+{
+    char text[256];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof(text), format, args);
+    va_end(args);
+    return text;
+}
+
+const char* file_type_name(mode_t mode)
+{
+    if (S_ISDIR(mode)) {
+        return "a directory";
+    }
+    if (S_ISFIFO(mode)) {
+        return "a FIFO";
+    }
+    if (S_ISCHR(mode)) {
+        return "a character device";
+    }
+    if (S_ISBLK(mode)) {
+        return "a block device";
+    }
+    if (S_ISSOCK(mode)) {
+        return "a socket";
+    }
+    return "of an unknown type";
+}
+
+// Reads to the end of the file, but never more than `most` bytes; false on a
+// read error (errno tells it). `expected` (the size fstat gave) only sizes
+// the first buffer: the file may have changed since.
+bool read_at_most(int fd, size_t most, off_t expected, std::vector<uint8_t>* out)
+{
+    const size_t hint = expected > 0 ? static_cast<size_t>(expected) + 1 : 0;
+    out->resize(std::min(most, std::max<size_t>(hint, 4096)));
+    size_t have = 0;
+    for (;;) {
+        if (have == out->size()) {
+            if (have >= most) {
+                break;
+            }
+            out->resize(std::min(most, 2 * have));
+        }
+        const ssize_t n = ::read(fd, out->data() + have, out->size() - have);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return false;
+        }
+        if (n == 0) {
+            break;
+        }
+        have += static_cast<size_t>(n);
+    }
+    out->resize(have);
+    return true;
+}
+
+// The checks of a firmware file read whole: the header's sizes fit a bank,
+// its payload fits the blocks it erases, and the file holds that payload.
+bool check_firmware(const char* path, upload_image_t* image)
+{
+    const size_t size = image->bytes.size();
+    if (size > kFirmwareFileMost) {
+        std::printf("send_fw: Error: File larger than any firmware image (more than %zu bytes)\n", kFirmwareFileMost);
+        image->fault = formatted("larger than any firmware image (more than %zu bytes)", kFirmwareFileMost);
+        return false;
+    }
+    if (size < sizeof(firmware_header_t)) {
+        std::printf("send_fw: Failed to read firmware header from %s: %s\n", path,
+                    formatted("the file ends after %zu bytes", size).c_str());
+        image->fault = "shorter than a firmware header (64 bytes)";
+        return false;
+    }
+    firmware_header_t& header = image->header;
+    std::memcpy(&header, image->bytes.data(), sizeof(header));
+    std::printf("send_fw: Read firmware header (total_size=%u, plaintext_size=%u, encrypted_size=%u, "
+                "offset=0x%08X)\n",
+                header.total_size, header.plaintext_size, header.encrypted_size, header.offset);
+
+    const std::string bad_sizes = formatted("the header's sizes do not fit a firmware bank (total %u, payload %u)",
+                                            header.total_size, header.encrypted_size);
+    const uint32_t num_blocks_needed =
+        static_cast<uint32_t>((static_cast<uint64_t>(header.total_size) + MX25_BLOCK_SIZE - 1) / MX25_BLOCK_SIZE);
+    if (num_blocks_needed > FW_BANK_BLOCKS) {
+        std::printf("send_fw: Error: Firmware too large for partition (%u blocks needed, but partition only has %u "
+                    "blocks)\n",
+                    num_blocks_needed, FW_BANK_BLOCKS);
+        image->fault = bad_sizes;
+        return false;
+    }
+    // What is written must fit into what is erased: past it lie unerased
+    // flash and, from bank 1, bank 2.
+    const uint64_t bytes_to_write = sizeof(firmware_header_t) + static_cast<uint64_t>(header.encrypted_size);
+    const uint64_t bytes_erased = static_cast<uint64_t>(num_blocks_needed) * MX25_BLOCK_SIZE;
+    if (bytes_to_write > bytes_erased) {
+        std::printf("send_fw: Error: Image does not fit the blocks it erases (64 + %u bytes, %u blocks = %llu "
+                    "bytes)\n",
+                    header.encrypted_size, num_blocks_needed, static_cast<unsigned long long>(bytes_erased));
+        image->fault = bad_sizes;
+        return false;
+    }
+    if (size < bytes_to_write) {
+        std::puts("send_fw: Reached end of file");
+        image->fault = formatted("the file ends before its payload (%zu of %llu bytes)", size,
+                                 static_cast<unsigned long long>(bytes_to_write));
+        std::printf("send_fw: Error: %s\n", image->fault.c_str());
+        return false;
+    }
+    // Bytes behind the payload are not part of the image.
+    image->bytes.resize(static_cast<size_t>(bytes_to_write));
+    image->num_blocks = num_blocks_needed;
+    return true;
+}
+
+bool check_airport_db(const struct stat& st, upload_image_t* image)
+{
+    const size_t got = image->bytes.size();
+    if (got > 0 && got <= kAirportFileMost) {
+        image->num_blocks = static_cast<uint32_t>((got + MX25_BLOCK_SIZE - 1) / MX25_BLOCK_SIZE);
+        return true;
+    }
+    // A file that grew past the limit may be larger still than what was read.
+    const uint64_t size = got == 0 ? 0 : std::max<uint64_t>(got, st.st_size > 0 ? uint64_t(st.st_size) : 0);
+    image->fault = formatted("an airport database holds 1 to %zu bytes, this file %llu", kAirportFileMost,
+                             static_cast<unsigned long long>(size));
+    if (got == 0) {
+        std::puts("send_airport_db: File is empty");
+    } else {
+        std::printf("send_airport_db: File too large (%llu bytes, %llu blocks); max %u blocks before firmware bank\n",
+                    static_cast<unsigned long long>(size),
+                    static_cast<unsigned long long>((size + MX25_BLOCK_SIZE - 1) / MX25_BLOCK_SIZE),
+                    AIRPORT_DB_BLOCKS);
+    }
+    return false;
+}
 
 // The largest payload length up to n that a CAN FD frame carries as it is:
 // its length code knows 0-8, 12, 16, 20, 24, 32, 48 and 64 bytes only, and
@@ -98,18 +237,79 @@ uint8_t fd_exact_length(uint8_t n)
     return 8;
 }
 
-enum PacketOutcome { PACKET_DONE, PACKET_NOT_SENT, PACKET_NOT_ACKED, PACKET_WRONG_OP };
+// How a routine words a flash acknowledgement that is not the one awaited.
+struct FlashAckLines {
+    const char* who;            // the routine's name
+    const char* wrong_op;       // expected, reported operation
+    const char* wrong_address;  // expected, reported address
+};
 
-// Writes `len` bytes (1 to 64) where the unit's write pointer stands, each
-// write packet confirmed by its flash acknowledgement before the next goes
-// out. Over CAN FD a length that a frame cannot carry exactly goes as
-// packets of lengths it can (36 as 32 + 4), so the unit never stores the
-// controller's padding. *acked counts the bytes the unit confirmed.
-PacketOutcome write_packet(CommsManager* comms, const uint8_t* bytes, uint8_t len, uint8_t* op_out,
-                           uint32_t* address_out, uint32_t* acked)
+const FlashAckLines ERASE_ACK_LINES = {
+    "mx25_erase",
+    "mx25_erase: Op type mismatch in response (expected=0x%02X, got=0x%02X)\n",
+    "mx25_erase: Address mismatch (expected=0x%08X, got=0x%08X)\n",
+};
+
+const FlashAckLines ADDRESS_ACK_LINES = {
+    "set_mx25_addr",
+    "set_mx25_addr: Op type mismatch (expected=OP_SETADDR/0x%02X, got=0x%02X)\n",
+    "set_mx25_addr: Address mismatch (expected=0x%08X, got=0x%08X)\n",
+};
+
+const FlashAckLines HEADER_ACK_LINES = {
+    "send_fw",
+    "send_fw: Header write op type mismatch (expected=OP_WRITE/0x%02X, got=0x%02X)\n",
+    "send_fw: Header write acknowledged for another address (expected=0x%08X, got=0x%08X)\n",
+};
+
+// The flash acknowledgement of the command written last: it names `op` and,
+// when it carries an address and `check_address` is set, `address`. One
+// naming another operation or address answers an earlier command, sent twice
+// or late: it is printed and skipped, and the wait goes on until the link's
+// time-out for this command has passed (readAnswer bounds each wait by it).
+// False then, and on a flash NACK. *address_given tells whether the answer
+// carried an address, which then goes to *reported.
+bool await_flash_ack(CommsManager* comms, uint8_t op, uint32_t address, bool check_address,
+                     const FlashAckLines& lines, uint32_t* reported, bool* address_given)
+{
+    for (;;) {
+        uint8_t got_op = OP_NONE;
+        uint32_t got_address = 0;
+        bool given = false;
+        if (!wait_for_mx25_ack(comms, &got_op, &got_address, &given)) {
+            return false;
+        }
+        if (got_op == op && (!given || !check_address || got_address == address)) {
+            if (given) {
+                *reported = got_address;
+            }
+            *address_given = given;
+            return true;
+        }
+        if (got_op != op) {
+            std::printf(lines.wrong_op, static_cast<unsigned>(op), static_cast<unsigned>(got_op));
+        } else {
+            std::printf(lines.wrong_address, address, got_address);
+        }
+        std::printf("%s: Skipped as a stale answer to an earlier command; waiting for this command's own\n", lines.who);
+    }
+}
+
+enum PacketOutcome { PACKET_DONE, PACKET_NOT_SENT, PACKET_NOT_ACKED };
+
+// Writes `len` bytes (1 to 64) at `address`, where the unit's write pointer
+// stands, each write packet confirmed by its own flash acknowledgement (one
+// that names its address, when it names any) before the next goes out. Over
+// CAN FD a length that a frame cannot carry exactly goes as packets of
+// lengths it can (36 as 32 + 4), so the unit never stores the controller's
+// padding. *acked counts the bytes the unit confirmed; *reported gets the
+// address the last acknowledgement named (`address` when none did).
+PacketOutcome write_packet(CommsManager* comms, const uint8_t* bytes, uint8_t len, uint32_t address,
+                           const FlashAckLines& lines, uint32_t* acked, uint32_t* reported)
 {
     const bool exact_frames = comms->getActiveInterface() == CAN_FD;
     *acked = 0;
+    *reported = address;
     while (*acked < len) {
         const uint8_t left = static_cast<uint8_t>(len - *acked);
         const uint8_t n = exact_frames ? fd_exact_length(left) : left;
@@ -123,11 +323,9 @@ PacketOutcome write_packet(CommsManager* comms, const uint8_t* bytes, uint8_t le
         if (comms->write(msg) <= 0) {
             return PACKET_NOT_SENT;
         }
-        if (!wait_for_mx25_ack(comms, op_out, address_out)) {
+        bool address_given = false;
+        if (!await_flash_ack(comms, OP_WRITE, address + *acked, true, lines, reported, &address_given)) {
             return PACKET_NOT_ACKED;
-        }
-        if (*op_out != OP_WRITE) {
-            return PACKET_WRONG_OP;
         }
         *acked += n;
     }
@@ -171,65 +369,50 @@ bool erase_blocks(CommsManager* comms, const char* who, uint32_t first, uint32_t
 // A packet loop's lines, in its routine's own words.
 struct PacketLines {
     const char* cancelled;    // sent, total
-    const char* end_of_file;
-    const char* read_error;   // system error text
     const char* not_sent;     // packet number
     const char* not_acked;    // packet number
-    const char* wrong_op;     // expected, reported operation
     const char* progress;     // every 100 packets (sent, total, percent), or none
+    FlashAckLines ack;
 };
 
 const PacketLines FIRMWARE_LINES = {
     "send_fw: Cancelled after %u of %u bytes\n",
-    "send_fw: Reached end of file",
-    "send_fw: Error reading file: %s\n",
     "send_fw: Failed to send firmware data packet %u\n",
     "send_fw: MX25 write acknowledgment failed at packet %u\n",
-    "send_fw: Op type mismatch in response (expected=OP_WRITE/0x%02X, got=0x%02X)\n",
     "send_fw: Progress: %u/%u bytes (%.1f%%)\n",
+    {"send_fw", "send_fw: Op type mismatch in response (expected=OP_WRITE/0x%02X, got=0x%02X)\n",
+     "send_fw: Write acknowledged for another address (expected=0x%08X, got=0x%08X)\n"},
 };
 
 const PacketLines AIRPORT_LINES = {
     "send_airport_db: Cancelled after %u of %u bytes\n",
-    "send_airport_db: Unexpected EOF",
-    "send_airport_db: fread error: %s\n",
     "send_airport_db: Failed to send packet %u\n",
     "send_airport_db: MX25 ACK failed at packet %u\n",
-    "send_airport_db: Op type mismatch (expected OP_WRITE 0x%02X, got 0x%02X)\n",
     nullptr,
+    {"send_airport_db", "send_airport_db: Op type mismatch (expected OP_WRITE 0x%02X, got 0x%02X)\n",
+     "send_airport_db: Write acknowledged for another address (expected=0x%08X, got=0x%08X)\n"},
 };
 
-// Sends `total` bytes from the file's position in packets of 64, each
-// acknowledged before the next is read, with the pause after each. Stops at
+// Sends `total` bytes of `data` in packets of 64 from `address` on, each
+// acknowledged before the next goes out, with the pause after each. Stops at
 // the first failure (or when cancelled) with its line. Returns the bytes the
 // unit acknowledged; *packets counts the packets.
-uint32_t send_packets(CommsManager* comms, FILE* file, uint32_t total, const PacketLines& lines,
-                      fw_progress_callback_t progress_cb, void* user_data, const std::atomic<bool>* cancel,
-                      uint32_t* packets)
+uint32_t send_packets(CommsManager* comms, const uint8_t* data, uint32_t total, uint32_t address,
+                      const PacketLines& lines, fw_progress_callback_t progress_cb, void* user_data,
+                      const std::atomic<bool>* cancel, uint32_t* packets)
 {
     uint32_t sent = 0;
     *packets = 0;
-    uint8_t buffer[kChunkSize];
-    uint8_t op = OP_NONE;
-    uint32_t address = 0;
-    uint32_t acked = 0;
     while (sent < total) {
         if (cancelled(cancel)) {
             std::printf(lines.cancelled, sent, total);
             break;
         }
-        const uint32_t want = total - sent < kChunkSize ? total - sent : kChunkSize;
-        errno = 0;
-        const size_t got = std::fread(buffer, 1, want, file);
-        if (got == 0) {
-            if (std::feof(file)) {
-                std::puts(lines.end_of_file);
-            } else {
-                std::printf(lines.read_error, std::strerror(errno));
-            }
-            break;
-        }
-        const PacketOutcome outcome = write_packet(comms, buffer, static_cast<uint8_t>(got), &op, &address, &acked);
+        const uint32_t n = total - sent < kChunkSize ? total - sent : kChunkSize;
+        uint32_t acked = 0;
+        uint32_t reported = 0;
+        const PacketOutcome outcome =
+            write_packet(comms, data + sent, static_cast<uint8_t>(n), address + sent, lines.ack, &acked, &reported);
         sent += acked;
         if (outcome == PACKET_NOT_SENT) {
             std::printf(lines.not_sent, *packets);
@@ -237,10 +420,6 @@ uint32_t send_packets(CommsManager* comms, FILE* file, uint32_t total, const Pac
         }
         if (outcome == PACKET_NOT_ACKED) {
             std::printf(lines.not_acked, *packets);
-            break;
-        }
-        if (outcome == PACKET_WRONG_OP) {
-            std::printf(lines.wrong_op, static_cast<unsigned>(OP_WRITE), static_cast<unsigned>(op));
             break;
         }
         ++*packets;
@@ -284,34 +463,25 @@ bool mx25_erase(CommsManager* comms, FlashOpType op_type, uint16_t block_or_sect
     }
     std::puts("mx25_erase: ACK received, erase command acknowledged");
 
-    uint8_t reported_op = OP_NONE;
-    uint32_t reported_address = 0;
-    bool address_given = false;
-    if (!wait_for_mx25_ack(comms, &reported_op, &reported_address, &address_given)) {
-        std::puts("mx25_erase: Erase operation failed or timeout");
-        return false;
-    }
-    if (reported_op != static_cast<uint8_t>(op_type)) {
-        std::printf("mx25_erase: Op type mismatch in response (expected=0x%02X, got=0x%02X)\n",
-                    static_cast<unsigned>(op_type), static_cast<unsigned>(reported_op));
-        return false;
-    }
     uint32_t expected = 0;
     if (op_type == OP_SECTOR_ERASE) {
         expected = static_cast<uint32_t>(block_or_sector) * MX25_SECTOR_SIZE;
     } else if (op_type == OP_BLOCK_ERASE) {
         expected = static_cast<uint32_t>(block_or_sector) * MX25_BLOCK_SIZE;
     }
-    if (op_type != OP_CHIP_ERASE) {
-        // Without an address the unit has not said which area it erased.
-        if (!address_given) {
-            std::printf("mx25_erase: No address in response (expected=0x%08X), erase not confirmed\n", expected);
-            return false;
-        }
-        if (reported_address != expected) {
-            std::printf("mx25_erase: Address mismatch (expected=0x%08X, got=0x%08X)\n", expected, reported_address);
-            return false;
-        }
+    // A chip erase is confirmed whatever address it names.
+    const bool check_address = op_type != OP_CHIP_ERASE;
+    uint32_t reported_address = 0;
+    bool address_given = false;
+    if (!await_flash_ack(comms, static_cast<uint8_t>(op_type), expected, check_address, ERASE_ACK_LINES,
+                         &reported_address, &address_given)) {
+        std::puts("mx25_erase: Erase operation failed or timeout");
+        return false;
+    }
+    // Without an address the unit has not said which area it erased.
+    if (check_address && !address_given) {
+        std::printf("mx25_erase: No address in response (expected=0x%08X), erase not confirmed\n", expected);
+        return false;
     }
     std::printf("mx25_erase: Erase completed successfully (address=0x%08X)\n", reported_address);
     if (progress_cb != nullptr) {
@@ -336,24 +506,14 @@ bool set_mx25_addr(CommsManager* comms, uint32_t address)
     }
     std::printf("set_mx25_addr: Successfully sent address (0x%08X)\n", address);
 
-    uint8_t reported_op = OP_NONE;
     uint32_t reported_address = 0;
     bool address_given = false;
-    if (!wait_for_mx25_ack(comms, &reported_op, &reported_address, &address_given)) {
+    if (!await_flash_ack(comms, OP_SETADDR, address, true, ADDRESS_ACK_LINES, &reported_address, &address_given)) {
         std::puts("set_mx25_addr: Failed to receive acknowledgment or operation failed");
-        return false;
-    }
-    if (reported_op != OP_SETADDR) {
-        std::printf("set_mx25_addr: Op type mismatch (expected=OP_SETADDR/0x%02X, got=0x%02X)\n",
-                    static_cast<unsigned>(OP_SETADDR), static_cast<unsigned>(reported_op));
         return false;
     }
     if (!address_given) {
         std::printf("set_mx25_addr: No address in response (expected=0x%08X), address not confirmed\n", address);
-        return false;
-    }
-    if (reported_address != address) {
-        std::printf("set_mx25_addr: Address mismatch (expected=0x%08X, got=0x%08X)\n", address, reported_address);
         return false;
     }
     std::printf("set_mx25_addr: Address set successfully (0x%08X)\n", address);
@@ -429,6 +589,54 @@ mx25_partition get_mx25_partition(CommsManager* comms)
     return result;
 }
 
+bool load_upload_image(const char* path, upload_kind_t kind, upload_image_t* image)
+{
+    const bool firmware = kind == UPLOAD_FIRMWARE;
+    const char* who = firmware ? "send_fw" : "send_airport_db";
+    *image = upload_image_t();
+    image->kind = kind;
+    if (path == nullptr) {
+        std::puts(firmware ? "send_fw: Invalid encrypted file path" : "send_airport_db: Invalid file path");
+        image->fault = "no file named";
+        return false;
+    }
+    // Non-blocking: opening a FIFO that has no writer must not hang.
+    Descriptor file(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (file.fd < 0) {
+        const int error = errno;
+        std::printf("%s: Failed to open file %s: %s\n", who, path, std::strerror(error));
+        image->fault = std::string("cannot be opened: ") + std::strerror(error);
+        return false;
+    }
+    // The type of what was opened, not of what the name points to now.
+    struct stat st;
+    if (fstat(file.fd, &st) != 0) {
+        const int error = errno;
+        std::printf("%s: Failed to examine file %s: %s\n", who, path, std::strerror(error));
+        image->fault = std::string("cannot be examined: ") + std::strerror(error);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        image->fault = std::string("is ") + file_type_name(st.st_mode) + ", not a regular file";
+        std::printf("%s: Refusing %s: it %s\n", who, path, image->fault.c_str());
+        return false;
+    }
+    if (!read_at_most(file.fd, (firmware ? kFirmwareFileMost : kAirportFileMost) + 1, st.st_size, &image->bytes)) {
+        const int error = errno;
+        std::printf(firmware ? "send_fw: Error reading file: %s\n" : "send_airport_db: fread error: %s\n",
+                    std::strerror(error));
+        image->fault = std::string("cannot be read: ") + std::strerror(error);
+        image->bytes.clear();
+        return false;
+    }
+    image->accepted = firmware ? check_firmware(path, image) : check_airport_db(st, image);
+    if (!image->accepted) {
+        image->bytes.clear();
+        image->bytes.shrink_to_fit();
+    }
+    return image->accepted;
+}
+
 bool send_fw(CommsManager* comms, const char* encrypted_bin_file_path, fw_progress_callback_t progress_cb,
              void* user_data, const std::atomic<bool>* cancel)
 {
@@ -436,8 +644,22 @@ bool send_fw(CommsManager* comms, const char* encrypted_bin_file_path, fw_progre
         std::puts("send_fw: CommsManager not connected");
         return false;
     }
-    if (encrypted_bin_file_path == nullptr) {
-        std::puts("send_fw: Invalid encrypted file path");
+    upload_image_t image;
+    if (!load_upload_image(encrypted_bin_file_path, UPLOAD_FIRMWARE, &image)) {
+        return false;
+    }
+    return send_fw_image(comms, image, progress_cb, user_data, cancel);
+}
+
+bool send_fw_image(CommsManager* comms, const upload_image_t& image, fw_progress_callback_t progress_cb,
+                   void* user_data, const std::atomic<bool>* cancel)
+{
+    if (!linked(comms)) {
+        std::puts("send_fw: CommsManager not connected");
+        return false;
+    }
+    if (!image.accepted || image.kind != UPLOAD_FIRMWARE) {
+        std::puts("send_fw: No checked firmware image to send");
         return false;
     }
     TightTimers timers;
@@ -461,44 +683,9 @@ bool send_fw(CommsManager* comms, const char* encrypted_bin_file_path, fw_progre
     }
     std::printf("send_fw: Using %s, starting at page %u\n", partition_name, start_page);
 
-    File file(encrypted_bin_file_path);
-    if (file.f == nullptr) {
-        std::printf("send_fw: Failed to open file %s: %s\n", encrypted_bin_file_path, std::strerror(errno));
-        return false;
-    }
-    firmware_header_t header;
-    uint8_t header_bytes[sizeof(firmware_header_t)];
-    errno = 0;
-    if (std::fread(header_bytes, 1, sizeof(header_bytes), file.f) != sizeof(header_bytes)) {
-        std::printf("send_fw: Failed to read firmware header from %s: %s\n", encrypted_bin_file_path,
-                    std::strerror(errno));
-        return false;
-    }
-    std::memcpy(&header, header_bytes, sizeof(header));
-    std::printf("send_fw: Read firmware header (total_size=%u, plaintext_size=%u, encrypted_size=%u, "
-                "offset=0x%08X)\n",
-                header.total_size, header.plaintext_size, header.encrypted_size, header.offset);
-
-    const uint32_t num_blocks_needed =
-        static_cast<uint32_t>((static_cast<uint64_t>(header.total_size) + MX25_BLOCK_SIZE - 1) / MX25_BLOCK_SIZE);
+    const uint32_t num_blocks_needed = image.num_blocks;
     const uint32_t end_page = start_page + num_blocks_needed;
-    if (end_page > start_page + FW_BANK_BLOCKS) {
-        std::printf("send_fw: Error: Firmware too large for partition (%u blocks needed, but partition only has %u "
-                    "blocks)\n",
-                    num_blocks_needed, FW_BANK_BLOCKS);
-        return false;
-    }
-    // What is written must fit into what is erased: past it lie unerased
-    // flash and, from bank 1, bank 2.
-    const uint64_t bytes_to_write = sizeof(firmware_header_t) + static_cast<uint64_t>(header.encrypted_size);
-    const uint64_t bytes_erased = static_cast<uint64_t>(num_blocks_needed) * MX25_BLOCK_SIZE;
-    if (bytes_to_write > bytes_erased) {
-        std::printf("send_fw: Error: Image does not fit the blocks it erases (64 + %u bytes, %u blocks = %llu "
-                    "bytes)\n",
-                    header.encrypted_size, num_blocks_needed, static_cast<unsigned long long>(bytes_erased));
-        return false;
-    }
-    std::printf("send_fw: Firmware size: %u bytes, will erase %u blocks (pages %u to %u)\n", header.total_size,
+    std::printf("send_fw: Firmware size: %u bytes, will erase %u blocks (pages %u to %u)\n", image.header.total_size,
                 num_blocks_needed, start_page, end_page - 1);
 
     if (!erase_blocks(comms, "send_fw", start_page, num_blocks_needed, progress_cb, user_data, cancel)) {
@@ -513,10 +700,11 @@ bool send_fw(CommsManager* comms, const char* encrypted_bin_file_path, fw_progre
         return false;
     }
 
-    uint8_t op = OP_NONE;
-    uint32_t address = 0;
+    const uint8_t* bytes = image.bytes.data();
+    const uint32_t header_size = sizeof(firmware_header_t);
     uint32_t acked = 0;
-    switch (write_packet(comms, header_bytes, sizeof(header_bytes), &op, &address, &acked)) {
+    uint32_t reported = 0;
+    switch (write_packet(comms, bytes, header_size, header_address, HEADER_ACK_LINES, &acked, &reported)) {
     case PACKET_DONE:
         break;
     case PACKET_NOT_SENT:
@@ -525,19 +713,16 @@ bool send_fw(CommsManager* comms, const char* encrypted_bin_file_path, fw_progre
     case PACKET_NOT_ACKED:
         std::puts("send_fw: Header write acknowledgment failed");
         return false;
-    case PACKET_WRONG_OP:
-        std::printf("send_fw: Header write op type mismatch (expected=OP_WRITE/0x%02X, got=0x%02X)\n",
-                    static_cast<unsigned>(OP_WRITE), static_cast<unsigned>(op));
-        return false;
     }
-    std::printf("send_fw: Firmware header written successfully (address=0x%08X)\n", address);
+    std::printf("send_fw: Firmware header written successfully (address=0x%08X)\n", reported);
 
-    const uint32_t encrypted_data_size = header.encrypted_size;
+    const uint32_t encrypted_data_size = image.header.encrypted_size;
     std::printf("send_fw: Encrypted data size: %u bytes (0x%08X)\n", encrypted_data_size, encrypted_data_size);
     uint32_t packet_count = 0;
     std::puts("send_fw: Starting firmware data transmission...");
-    const uint32_t total_bytes_sent = send_packets(comms, file.f, encrypted_data_size, FIRMWARE_LINES, progress_cb,
-                                                   user_data, cancel, &packet_count);
+    const uint32_t total_bytes_sent =
+        send_packets(comms, bytes + header_size, encrypted_data_size, header_address + header_size, FIRMWARE_LINES,
+                     progress_cb, user_data, cancel, &packet_count);
 
     if (total_bytes_sent == encrypted_data_size) {
         std::printf("send_fw: Firmware transmission completed successfully (%u bytes, %u packets)\n",
@@ -552,6 +737,23 @@ bool send_fw(CommsManager* comms, const char* encrypted_bin_file_path, fw_progre
 bool send_airport_db(CommsManager* comms, const char* db_file_path, fw_progress_callback_t progress_cb,
                      void* user_data, const std::atomic<bool>* cancel, bool* database_closed)
 {
+    if (database_closed != nullptr) {
+        *database_closed = false;
+    }
+    if (!linked(comms)) {
+        std::puts("send_airport_db: CommsManager not connected");
+        return false;
+    }
+    upload_image_t image;
+    if (!load_upload_image(db_file_path, UPLOAD_AIRPORT_DB, &image)) {
+        return false;
+    }
+    return send_airport_db_image(comms, image, progress_cb, user_data, cancel, database_closed);
+}
+
+bool send_airport_db_image(CommsManager* comms, const upload_image_t& image, fw_progress_callback_t progress_cb,
+                           void* user_data, const std::atomic<bool>* cancel, bool* database_closed)
+{
     bool closed_here = false;
     bool* closed = database_closed != nullptr ? database_closed : &closed_here;
     *closed = false;
@@ -559,39 +761,14 @@ bool send_airport_db(CommsManager* comms, const char* db_file_path, fw_progress_
         std::puts("send_airport_db: CommsManager not connected");
         return false;
     }
-    if (db_file_path == nullptr) {
-        std::puts("send_airport_db: Invalid file path");
+    if (!image.accepted || image.kind != UPLOAD_AIRPORT_DB) {
+        std::puts("send_airport_db: No checked database file to send");
         return false;
     }
     TightTimers timers;
 
-    File file(db_file_path);
-    if (file.f == nullptr) {
-        std::printf("send_airport_db: Failed to open file %s: %s\n", db_file_path, std::strerror(errno));
-        return false;
-    }
-    if (fseeko(file.f, 0, SEEK_END) != 0) {
-        std::printf("send_airport_db: Failed to seek end of file: %s\n", std::strerror(errno));
-        return false;
-    }
-    const off_t size = ftello(file.f);
-    if (size < 0) {
-        std::printf("send_airport_db: ftell failed: %s\n", std::strerror(errno));
-        return false;
-    }
-    if (size == 0) {
-        std::puts("send_airport_db: File is empty");
-        return false;
-    }
-    const uint64_t blocks = (static_cast<uint64_t>(size) + MX25_BLOCK_SIZE - 1) / MX25_BLOCK_SIZE;
-    if (blocks > AIRPORT_DB_BLOCKS) {
-        std::printf("send_airport_db: File too large (%llu bytes, %llu blocks); max %u blocks before firmware bank\n",
-                    static_cast<unsigned long long>(size), static_cast<unsigned long long>(blocks),
-                    AIRPORT_DB_BLOCKS);
-        return false;
-    }
-    const uint32_t file_size = static_cast<uint32_t>(size);
-    const uint32_t num_blocks = static_cast<uint32_t>(blocks);
+    const uint32_t file_size = static_cast<uint32_t>(image.bytes.size());
+    const uint32_t num_blocks = image.num_blocks;
     const uint32_t start_address = AIRPORT_DB_FIRST_BLOCK * MX25_BLOCK_SIZE;
     std::printf("send_airport_db: %u bytes, erasing %u blocks starting at block 0 (address 0x%08X)\n", file_size,
                 num_blocks, start_address);
@@ -618,11 +795,6 @@ bool send_airport_db(CommsManager* comms, const char* db_file_path, fw_progress_
     }
 
     std::printf("send_airport_db: Erase complete, setting address 0x%08X and transferring data...\n", start_address);
-    if (fseeko(file.f, 0, SEEK_SET) != 0) {
-        std::printf("send_airport_db: Failed to seek start of file: %s\n", std::strerror(errno));
-        std::puts("send_airport_db: airport DB left closed on device");
-        return false;
-    }
     if (!set_mx25_addr(comms, start_address)) {
         std::printf("send_airport_db: Address 0x%08X not confirmed, stopping before any write\n", start_address);
         std::puts("send_airport_db: airport DB left closed on device");
@@ -630,8 +802,8 @@ bool send_airport_db(CommsManager* comms, const char* db_file_path, fw_progress_
     }
 
     uint32_t packet_count = 0;
-    const uint32_t total_bytes_sent =
-        send_packets(comms, file.f, file_size, AIRPORT_LINES, progress_cb, user_data, cancel, &packet_count);
+    const uint32_t total_bytes_sent = send_packets(comms, image.bytes.data(), file_size, start_address, AIRPORT_LINES,
+                                                   progress_cb, user_data, cancel, &packet_count);
 
     if (total_bytes_sent != file_size) {
         std::printf("send_airport_db: Incomplete (%u / %u bytes); not sending open command\n", total_bytes_sent,

@@ -186,6 +186,7 @@ TEST(Cli, ExitStatusTellsWhatHappened)
     const std::string fifo = exported.path + ".fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
+    const TempFile short_firmware(flashtest::Bytes(10, 0x5A));
     const struct {
         const char* name;
         std::function<void()> world;
@@ -215,7 +216,7 @@ TEST(Cli, ExitStatusTellsWhatHappened)
              sim::with_unit([](sim::VirtualUnit& u) { u.faults.store_flash_nack = true; });
          },
          {"settings", "set", "vne=182"}, cli::EXIT_UNIT_FAILED, "did not confirm the store"},
-        {"firmware file too short", [] { sim::reset(); }, {"firmware", "/dev/null"}, cli::EXIT_BAD_FILE,
+        {"firmware file too short", [] { sim::reset(); }, {"firmware", short_firmware.path}, cli::EXIT_BAD_FILE,
          "shorter than a firmware header"},
         // What the command line gets wrong is said before a link is tried.
         {"unknown setting, no unit", apptest::world_without_unit, {"settings", "set", "vnx=1"}, cli::EXIT_USAGE,
@@ -247,6 +248,8 @@ TEST(Cli, ExitStatusTellsWhatHappened)
          "\\x1b]0;owned\\x07: unknown entry"},
         {"name on the command line", [] { sim::reset(); }, {"settings", "set", "v\x1b[1mne=1"}, cli::EXIT_USAGE,
          "v\\x1b[1mne=1: expected NAME=VALUE"},
+        {"firmware from a device", [] { apptest::world_without_unit(); }, {"firmware", "/dev/zero"},
+         cli::EXIT_BAD_FILE, "/dev/zero: is a character device, not a regular file"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
