@@ -556,3 +556,42 @@ TEST(SimHid, EachHandleBuffersItsOwnReports)
     hid_close(a);
     hid_close(b);
 }
+
+// As the kernel: a classic interface takes the FD option, then refuses every
+// FD frame; as without the udev rule: a node that is listed but not opened.
+TEST(SimFaults, ClassicInterfaceAndUnopenableNode)
+{
+    sim::reset();
+    sim::set_can_interface_mtu("can0", 16);
+    int fd = can_socket("can0", true);
+    ASSERT_GE(fd, 0) << "the FD option is taken";
+    struct ifreq ifr;
+    std::memset(&ifr, 0, sizeof ifr);
+    std::strcpy(ifr.ifr_name, "can0");
+    ASSERT_EQ(ioctl(fd, SIOCGIFMTU, &ifr), 0);
+    EXPECT_EQ(ifr.ifr_mtu, 16);
+    struct canfd_frame fd_frame;
+    std::memset(&fd_frame, 0, sizeof fd_frame);
+    fd_frame.can_id = CANMSG_WHOAMI;
+    errno = 0;
+    EXPECT_EQ(write(fd, &fd_frame, sizeof fd_frame), -1);
+    EXPECT_EQ(errno, EINVAL);
+    struct can_frame classic;
+    std::memset(&classic, 0, sizeof classic);
+    EXPECT_EQ(write(fd, &classic, sizeof classic), ssize_t(sizeof classic));
+    close(fd);
+
+    sim::HidInterface node = sim::unit_hid_interface();
+    node.openable = false;
+    sim::set_hid_interfaces({node});
+    EXPECT_EQ(enumerated(vendor_id, product_id), std::vector<std::string>{UNIT_PATH});
+    errno = 0;
+    EXPECT_EQ(hid_open_path(UNIT_PATH.c_str()), nullptr);
+    EXPECT_EQ(errno, EACCES);
+    EXPECT_EQ(open(UNIT_PATH.c_str(), O_RDONLY), -1);
+    EXPECT_EQ(errno, EACCES);
+    sim::reset();
+    const int opened = open(UNIT_PATH.c_str(), O_RDONLY);
+    EXPECT_GE(opened, 0) << "a real node of this process";
+    close(opened);
+}
