@@ -1010,7 +1010,11 @@ void MainWindow::showLinkInUse()
     }
     if (virtualUnit)
         text = "virtual unit - " + text;
-    linkLabel->setText(text);
+    // A long reason would widen the window past the screen and leave the
+    // message no room: the indicator shows its start, the tip all of it.
+    const QFontMetrics metrics = linkLabel->fontMetrics();
+    linkLabel->setText(metrics.elidedText(text, Qt::ElideRight, metrics.averageCharWidth() * 48));
+    linkLabel->setToolTip(text);
 }
 
 // ---------------------------------------------------------------------------
