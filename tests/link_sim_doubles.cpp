@@ -170,7 +170,6 @@ TEST(SimCan, InterfaceLookUp)
             if (c.position == 1)
                 first = ifr.ifr_ifindex;
             EXPECT_EQ(ifr.ifr_ifindex - first + 1, c.position);
-            EXPECT_NE(ifr.ifr_ifindex, c.position) << "another process's index";
         } else {
             EXPECT_EQ(errno, c.err);
         }
@@ -590,8 +589,4 @@ TEST(SimFaults, ClassicInterfaceAndUnopenableNode)
     EXPECT_EQ(errno, EACCES);
     EXPECT_EQ(open(UNIT_PATH.c_str(), O_RDONLY), -1);
     EXPECT_EQ(errno, EACCES);
-    sim::reset();
-    const int opened = open(UNIT_PATH.c_str(), O_RDONLY);
-    EXPECT_GE(opened, 0) << "a real node of this process";
-    close(opened);
 }
