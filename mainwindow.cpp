@@ -358,6 +358,19 @@ bool usableValue(settings_struct_index index, uint32_t value)
     return std::isfinite(f);
 }
 
+// What the connection found but could not use (a unit in use by another
+// instance, a node that cannot be opened, can0 not in CAN FD mode, several
+// units on the bus); empty when it found nothing.
+QString linkTrouble(const CommsManager& comms)
+{
+    QStringList why;
+    for (COMM_INTERFACE_t link : {USB_HID, CAN_FD}) {
+        if (!comms.connectFailure(link).empty())
+            why << QString::fromStdString(comms.connectFailure(link));
+    }
+    return why.join("; ");
+}
+
 }  // namespace
 
 void customMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& msg)
@@ -560,7 +573,10 @@ MainWindow::MainWindow(QWidget* parent)
         loadConfigFromDevice();
     } else {
         qDebug() << "Failed to establish connection via USB HID or CAN FD";
-        ui->statusbar->showMessage("Failed to connect to EFIS via USB or CAN FD - please check connections");
+        const QString why = linkTrouble(*comms);
+        ui->statusbar->showMessage(why.isEmpty()
+                                       ? "Failed to connect to EFIS via USB or CAN FD - please check connections"
+                                       : "Error: " + why);
     }
 }
 
@@ -1001,10 +1017,19 @@ void MainWindow::showLinkInUse()
         text = QString(link == CAN_FD ? "CAN FD" : "USB HID") + ", serial " +
                (serial == 0xFFFFFFFFu ? QString("unknown")
                                       : "0x" + QString::number(serial, 16).rightJustified(8, '0').toUpper());
+        // Without a choice the first unit plugged in is used.
+        if (link == USB_HID && comms->usbUnitsFound() > 1)
+            text += QString(", 1 of %1 units").arg(comms->usbUnitsFound());
+    } else if (comms && !linkTrouble(*comms).isEmpty()) {
+        text += ": " + linkTrouble(*comms);
     }
     if (virtualUnit)
         text = "virtual unit - " + text;
-    linkLabel->setText(text);
+    // A long reason would widen the window past the screen and leave the
+    // message no room: the indicator shows its start, the tip all of it.
+    const QFontMetrics metrics = linkLabel->fontMetrics();
+    linkLabel->setText(metrics.elidedText(text, Qt::ElideRight, metrics.averageCharWidth() * 48));
+    linkLabel->setToolTip(text);
 }
 
 // ---------------------------------------------------------------------------

@@ -9,6 +9,7 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -223,15 +224,19 @@ public:
         results_fd = dup(STDOUT_FILENO);
         results = results_fd >= 0 ? fdopen(results_fd, "w") : nullptr;
         int p[2];
-        if (results && pipe(p) == 0) {
+        if (results && pipe2(p, O_CLOEXEC) == 0) {
             saved_fd = dup(STDOUT_FILENO);
             dup2(p[1], STDOUT_FILENO);
             close(p[1]);
-            reader = std::thread([this, fd = p[0]] { pump(fd); });
+            // Read by the pump and, to catch up, by whoever needs the lines now.
+            pipe_fd = p[0];
+            fcntl(pipe_fd, F_SETFL, fcntl(pipe_fd, F_GETFL) | O_NONBLOCK);
+            reader = std::thread([this] { pump(); });
         }
     }
     ~LogCapture()
     {
+        capture_stderr(false);
         std::fflush(stdout);
         if (saved_fd >= 0) {
             dup2(saved_fd, STDOUT_FILENO);  // closes the pipe's last writer: the reader ends
@@ -239,6 +244,8 @@ public:
         }
         if (reader.joinable())
             reader.join();
+        if (pipe_fd >= 0)
+            close(pipe_fd);
         if (log)
             std::fclose(log);
         if (results)
@@ -270,14 +277,39 @@ public:
         return false;
     }
 
+    // The transports write their set-up failures ("Failed to create
+    // temporary CAN socket: ...") to standard error. While connecting they
+    // go to the log instead, in the order written, and not among the lines
+    // shown after a failure: the error and the hints that follow say it for
+    // the user.
+    void capture_stderr(bool on)
+    {
+        std::fflush(stdout);
+        std::fflush(stderr);
+        if (on && !captured_err) {
+            cookie_io_functions_t io = {nullptr, &LogCapture::write_stderr, nullptr, nullptr};
+            FILE* f = fopencookie(this, "w", io);
+            if (!f)
+                return;
+            setvbuf(f, nullptr, _IOLBF, 0);
+            captured_err = f;
+            original_err = stderr;
+            stderr = f;
+        } else if (!on && captured_err) {
+            stderr = original_err;
+            std::fclose(captured_err);
+            captured_err = nullptr;
+            std::lock_guard<std::mutex> lk(mu);
+            take_output_locked();
+        }
+    }
+
     // The last lines the library wrote, for a failure's explanation.
     void explain_failure()
     {
         std::fflush(stdout);
-        // Give the reader a moment to take in what was just flushed.
-        for (int i = 0; i < 20 && pending.load(); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         std::lock_guard<std::mutex> lk(mu);
+        take_output_locked();
         if (last.empty() || verbose)
             return;
         std::fprintf(stderr, "Last lines of the log:\n");
@@ -286,50 +318,87 @@ public:
     }
 
 private:
-    void pump(int fd)
+    // Takes in the lines as they come, so that a chatty upload never fills
+    // the pipe; the others take in what is waiting before they act.
+    void pump()
     {
-        std::string line;
+        struct pollfd p = {pipe_fd, POLLIN, 0};
+        bool open = true;
+        while (open) {
+            if (poll(&p, 1, -1) < 0 && errno != EINTR)
+                break;
+            std::lock_guard<std::mutex> lk(mu);
+            open = take_output_locked();
+        }
+    }
+
+    // Takes in what waits in the pipe; false once its writers are gone.
+    bool take_output_locked()
+    {
         char buf[4096];
         for (;;) {
-            const ssize_t n = read(fd, buf, sizeof buf);
-            if (n <= 0)
-                break;
-            pending = true;
-            std::lock_guard<std::mutex> lk(mu);
-            for (ssize_t i = 0; i < n; ++i) {
-                if (buf[i] != '\n') {
-                    line += buf[i];
-                    continue;
-                }
-                if (log)
-                    std::fprintf(log, "%s\n", line.c_str());
-                if (verbose)
-                    std::fprintf(stderr, "%s\n", line.c_str());
-                last.push_back(line);
-                if (last.size() > 12)
-                    last.pop_front();
-                line.clear();
-            }
-            pending = false;
+            const ssize_t n = read(pipe_fd, buf, sizeof buf);
+            if (n > 0)
+                take_locked(buf, n, &line, true);
+            else if (n == 0)
+                return false;
+            else if (errno != EINTR)
+                return errno == EAGAIN || errno == EWOULDBLOCK;
         }
-        close(fd);
+    }
+
+    // A line on the captured standard error comes after everything the
+    // library wrote to standard output before it.
+    static ssize_t write_stderr(void* cookie, const char* buf, size_t size)
+    {
+        LogCapture* self = static_cast<LogCapture*>(cookie);
+        std::fflush(stdout);
+        std::lock_guard<std::mutex> lk(self->mu);
+        self->take_output_locked();
+        self->take_locked(buf, ssize_t(size), &self->err_line, false);
+        return ssize_t(size);
+    }
+
+    // `remember`: the lines may be shown after a failure.
+    void take_locked(const char* buf, ssize_t n, std::string* partial, bool remember)
+    {
+        for (ssize_t i = 0; i < n; ++i) {
+            if (buf[i] != '\n') {
+                *partial += buf[i];
+                continue;
+            }
+            if (log)
+                std::fprintf(log, "%s\n", partial->c_str());
+            if (verbose)
+                std::fprintf(original_err, "%s\n", partial->c_str());
+            if (remember)
+                last.push_back(*partial);
+            if (last.size() > 12)
+                last.pop_front();
+            partial->clear();
+        }
     }
 
     bool verbose;
     int results_fd = -1;
     int saved_fd = -1;
+    int pipe_fd = -1;
+    std::string line;
+    std::string err_line;
     FILE* results = nullptr;
     FILE* log = nullptr;
     bool told = false;
+    FILE* captured_err = nullptr;
+    FILE* original_err = stderr;
     std::thread reader;
     std::mutex mu;
     std::deque<std::string> last;
-    std::atomic<bool> pending{false};
 };
 
 struct Options {
     QString link = "auto";
     QString can_interface = "can0";
+    uint32_t serial = CommsManager::ANY_UNIT;
     bool dry_run = false;
 };
 
@@ -433,33 +502,6 @@ QString command_help(const QString& program, const Command& c)
 }
 
 const char* link_name(COMM_INTERFACE_t iface) { return iface == USB_HID ? "USB HID" : "CAN FD"; }
-
-// Connects and verifies the link(s) asked for, USB first; the serial number
-// of the one verified, or FAILED.
-uint32_t connect_unit(const Options& o, CommsManager* comms, FILE* err)
-{
-    if (o.link == "auto" || o.link == "usb") {
-        if (comms->connectUSB(vendor_id, product_id)) {
-            const uint32_t serial = get_serialnumber(comms, USB_HID);
-            if (serial != FAILED)
-                return serial;
-            comms->getUSBHID()->disconnect();
-        }
-    }
-    if (o.link == "auto" || o.link == "can") {
-        if (comms->connectCANFD(o.can_interface.toStdString())) {
-            const uint32_t serial = get_serialnumber(comms, CAN_FD);
-            if (serial != FAILED)
-                return serial;
-            comms->getCANFD()->disconnect();
-        }
-    }
-    std::fprintf(err, "error: no unit answered on %s\n",
-                 o.link == "usb"   ? "USB"
-                 : o.link == "can" ? qPrintable(o.can_interface)
-                                   : qPrintable("USB or " + o.can_interface));
-    return FAILED;
-}
 
 // The unit's whole record, every value read; false with *error otherwise.
 // A stop signal ends it between two values, with *stopped set and *error
@@ -637,12 +679,13 @@ public:
                 return EXIT_USAGE;
         }
         const SignalGuard guard;
-        if (!connect())
+        std::vector<FoundUnit> usb_units;
+        if (!connect(name == "info" ? &usb_units : nullptr))
             return EXIT_NO_UNIT;
         if (g_stop)
             return stopped("stopped before anything was sent; the unit is unchanged");
         if (name == "info")
-            return info();
+            return info(usb_units);
         if (name == "reboot")
             return reboot();
         Settings_t unit;
@@ -672,10 +715,48 @@ public:
     }
 
 private:
-    bool connect()
+    // Connects and verifies the link(s) asked for, USB first, with the
+    // window's lines in the log; `usb_units`, when given, receives every
+    // unit plugged in by USB. A failure says what the links found, then the
+    // log's last lines, then a hint for each link that found nothing.
+    bool connect(std::vector<FoundUnit>* usb_units = nullptr)
     {
-        serial = connect_unit(o, &comms, stderr);
-        return serial != FAILED;
+        const bool usb = o.link == "auto" || o.link == "usb";
+        const bool can = o.link == "auto" || o.link == "can";
+        bool ok = false;
+        log.capture_stderr(true);
+        if (usb && usb_units)
+            *usb_units = comms.findUSBUnits();
+        if (usb)
+            ok = comms.connectVerifiedUSB(o.serial);
+        if (!ok && can)
+            ok = comms.connectVerifiedCANFD(o.can_interface.toStdString(), o.serial);
+        log.capture_stderr(false);
+        if (ok) {
+            serial = comms.serialNumber(comms.getActiveInterface());
+            return true;
+        }
+        const std::string usb_why = usb ? comms.connectFailure(USB_HID) : std::string();
+        const std::string can_why = can ? comms.connectFailure(CAN_FD) : std::string();
+        for (const std::string& why : {usb_why, can_why}) {
+            if (!why.empty())
+                std::fprintf(stderr, "error: %s\n", why.c_str());
+        }
+        if (usb_why.empty() && can_why.empty()) {
+            const QString where = !can ? QString("USB") : !usb ? o.can_interface : "USB or " + o.can_interface;
+            std::fprintf(stderr, "error: no unit%s answered on %s\n",
+                         o.serial == CommsManager::ANY_UNIT ? "" : qPrintable(" with serial number " + hex(o.serial)),
+                         qPrintable(where));
+        }
+        log.explain_failure();
+        if (usb && usb_why.empty())
+            std::fprintf(stderr, "hint: USB: check the cable, and that the udev rule is installed (see README)\n");
+        if (can && can_why.empty())
+            std::fprintf(stderr,
+                         "hint: CAN FD: bring %s up with `ip link set %s up type can bitrate 1000000 dbitrate "
+                         "5000000 fd on`\n",
+                         qPrintable(o.can_interface), qPrintable(o.can_interface));
+        return false;
     }
 
     int unit_failed(const QString& error)
@@ -761,12 +842,23 @@ private:
         return true;
     }
 
-    int info()
+    int info(const std::vector<FoundUnit>& usb_units)
     {
         const COMM_INTERFACE_t iface = comms.getActiveInterface();
         std::fprintf(out, "link: %s%s\n", link_name(iface),
                      iface == CAN_FD ? qPrintable(" on " + o.can_interface) : "");
         std::fprintf(out, "serial number: %s\n", qPrintable(hex(serial)));
+        if (usb_units.size() > 1) {
+            std::fprintf(out, "units on USB: %zu (--serial chooses one)\n", usb_units.size());
+            for (const FoundUnit& u : usb_units) {
+                const bool used = iface == USB_HID && u.serial == serial;
+                std::fprintf(out, "  %s: %s%s\n", u.path.c_str(),
+                             u.serial != FAILED     ? qPrintable(hex(u.serial))
+                             : !u.failure.empty() ? u.failure.c_str()
+                                                  : "did not answer",
+                             used ? " (this one)" : "");
+            }
+        }
         const mx25_partition bank = get_mx25_partition(&comms);
         std::fprintf(out, "firmware bank to write: %s\n",
                      bank == partition_1   ? "1 (0xB1B1B1B1)"
@@ -1089,11 +1181,16 @@ int cli_main(int argc, char** argv)
         "link", "The link to the unit: auto (USB, then CAN FD), usb or can (default: auto).", "LINK", "auto");
     const QCommandLineOption can_option("can-interface", "The SocketCAN interface for CAN FD (default: can0).",
                                         "NAME", "can0");
+    const QCommandLineOption serial_option("serial",
+                                           "The unit to use, by its serial number in hex: one of the units plugged "
+                                           "in by USB (info lists them), or the one on the CAN FD bus.",
+                                           "HEX");
     const QCommandLineOption dry_run_option("dry-run", "settings import / set: print what would change, send nothing.");
     const QCommandLineOption log_option("log", "Appends the link's diagnostic lines to FILE.", "FILE");
     const QCommandLineOption verbose_option("verbose", "Shows the link's diagnostic lines on standard error.");
     for (const QCommandLineOption& opt :
-         {help_option, help_all_option, version_option, link_option, can_option, dry_run_option, log_option,
+         {help_option, help_all_option, version_option, link_option, can_option, serial_option, dry_run_option,
+          log_option,
           verbose_option})
         parser.addOption(opt);
     parser.addPositionalArgument("command", "One of the commands below; COMMAND --help tells more.",
@@ -1146,6 +1243,19 @@ int cli_main(int argc, char** argv)
     if (o.link != "auto" && o.link != "usb" && o.link != "can") {
         say(stderr, "error: --link takes auto, usb or can, not \"" + o.link + "\"");
         return EXIT_USAGE;
+    }
+    if (parser.isSet(serial_option)) {
+        QString text = parser.value(serial_option);
+        if (text.startsWith("0x", Qt::CaseInsensitive))
+            text = text.mid(2);
+        bool ok = false;
+        o.serial = text.size() <= 8 ? text.toUInt(&ok, 16) : 0;
+        if (!ok || o.serial == CommsManager::ANY_UNIT) {
+            std::fprintf(stderr, "error: --serial takes a unit's serial number in hex, for example 12345678, not "
+                                 "\"%s\"\n",
+                         qPrintable(parser.value(serial_option)));
+            return EXIT_USAGE;
+        }
     }
     const QStringList args = positional.mid(used);
     const int wanted = QString(command->args).isEmpty() ? 0 : QString(command->args).endsWith("...") ? -1 : 1;

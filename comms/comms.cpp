@@ -17,6 +17,9 @@ const std::chrono::milliseconds kValueDeadline(500);
 // How long the command after an unanswered wait first listens for the late
 // answer, so that it is not read as its own.
 const std::chrono::milliseconds kGracePeriod(250);
+// Every unit on a CAN bus answers the handshake; others may answer this
+// long after the first.
+const std::chrono::milliseconds kMoreUnitsListen(100);
 // Reads of one discard: a HID handle's whole input buffer. A bus that keeps
 // talking cannot hold the command back; its frames are skipped later.
 const int kDiscardLimit = 64;
@@ -205,6 +208,148 @@ int send_acknowledged(CommsManager* comms, const COMMS_MSG_t& msg)
     return wait_for_ack(comms, msg.can_ID) ? 0 : -1;
 }
 
+std::string serial_text(uint32_t serial)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", serial);
+    return text;
+}
+
+std::string serials_text(const std::vector<uint32_t>& serials)
+{
+    std::string text;
+    for (uint32_t serial : serials) {
+        text += (text.empty() ? "" : ", ") + serial_text(serial);
+    }
+    return text;
+}
+
+std::string several_units_text(const std::string& interface_name, const std::vector<uint32_t>& serials)
+{
+    return std::to_string(serials.size()) + " units answer on " + interface_name + " (" + serials_text(serials) +
+           "): settings and uploads over CAN FD need one unit on the bus - connect the unit by USB, or take the "
+           "other off the bus";
+}
+
+// The serial number a handshake answer carries; false for an answer that is
+// not one, with its line printed unless `quiet`.
+bool serial_of(const COMMS_MSG_t& response, uint32_t* serial, bool quiet)
+{
+    if (response.msg_len != 8) {
+        if (!quiet) {
+            std::printf("get_serialnumber: Invalid response format (canID=0x%08X, len=%d)\n", response.can_ID,
+                        static_cast<int>(response.msg_len));
+        }
+        return false;
+    }
+    if (response.data[0] != kMarker0 || response.data[1] != kMarker1 || response.data[2] != 0 ||
+        response.data[3] != 0) {
+        if (!quiet) {
+            std::puts("get_serialnumber: Invalid header bytes in response.");
+        }
+        return false;
+    }
+    // The one big-endian number on the link.
+    *serial = (static_cast<uint32_t>(response.data[4]) << 24) | (static_cast<uint32_t>(response.data[5]) << 16) |
+              (static_cast<uint32_t>(response.data[6]) << 8) | static_cast<uint32_t>(response.data[7]);
+    return true;
+}
+
+// get_serialnumber; *answered (when given) receives the serial number of
+// every unit that answered on CAN FD.
+uint32_t handshake(CommsManager* comms, COMM_INTERFACE_t iface, std::vector<uint32_t>* answered)
+{
+    if (comms == nullptr) {
+        return kFailure;
+    }
+
+    COMMS_MSG_t request = zeroed_msg();
+    request.iface = iface;
+    request.can_ID = CANMSG_WHOAMI;
+    request.msg_len = 2;
+    request.data[0] = kMarker0;
+    request.data[1] = kMarker1;
+
+    // Each link is verified on its own, past the manager's routing. Whatever
+    // waited on the link before the request answers something else.
+    USBHID* usb = nullptr;
+    CANFD* can = nullptr;
+    int sent;
+    int timeout_ms;
+    if (iface == CAN_FD) {
+        can = comms->getCANFD();
+        if (!can_up(can)) {
+            return kFailure;
+        }
+        discard_waiting(can, Clock::time_point());
+        sent = can->write(request);
+        timeout_ms = CANFD::READ_TIMEOUT_MS;
+    } else if (iface == USB_HID) {
+        usb = comms->getUSBHID();
+        if (!usb_up(usb)) {
+            return kFailure;
+        }
+        discard_waiting(usb, Clock::time_point());
+        sent = usb->write(request);
+        timeout_ms = USBHID::READ_TIMEOUT_MS;
+    } else {
+        return kFailure;
+    }
+    if (sent <= 0) {
+        std::puts("get_serialnumber: Failed to send message to device.");
+        return kFailure;
+    }
+
+    // Other nodes and the unit's own broadcasts are skipped; the first
+    // serial-number answer is the one judged.
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    COMMS_MSG_t response = zeroed_msg();
+    for (;;) {
+        response = zeroed_msg();
+        int got = (can != nullptr) ? read_by(can, &response, deadline) : read_by(usb, &response, deadline);
+        if (!read_brought_message(got, "get_serialnumber: No response received from device (timeout or no data).",
+                                  "get_serialnumber: Error reading response from device.")) {
+            return kFailure;
+        }
+        if (response.can_ID == CANMSG_WHOAMI) {
+            break;
+        }
+    }
+    uint32_t serial = kFailure;
+    if (!serial_of(response, &serial, false)) {
+        return kFailure;
+    }
+    if (can == nullptr) {
+        return serial;
+    }
+
+    // Nothing in the protocol addresses one unit: every unit on the bus
+    // answers every request, so a second one would answer in the middle of
+    // every exchange. Its answer to this request may come until the window
+    // closes.
+    std::vector<uint32_t> serials(1, serial);
+    const Clock::time_point until = std::max(deadline, Clock::now() + kMoreUnitsListen);
+    for (;;) {
+        COMMS_MSG_t more = zeroed_msg();
+        if (read_by(can, &more, until) <= 0) {
+            break;
+        }
+        uint32_t other = kFailure;
+        if (more.can_ID == CANMSG_WHOAMI && serial_of(more, &other, true) &&
+            std::find(serials.begin(), serials.end(), other) == serials.end()) {
+            serials.push_back(other);
+        }
+    }
+    if (answered != nullptr) {
+        *answered = serials;
+    }
+    if (serials.size() > 1) {
+        std::puts(several_units_text(can->name(), serials).c_str());
+        return kFailure;
+    }
+    return serial;
+}
+
 }  // namespace
 
 CommsManager::CommsManager()
@@ -214,7 +359,8 @@ CommsManager::CommsManager()
       answerMayBeLate(false),
       inputDiscarded(false),
       usbSerial(kFailure),
-      canSerial(kFailure)
+      canSerial(kFailure),
+      usbUnits(0)
 {
 }
 
@@ -244,45 +390,8 @@ bool CommsManager::connectCANFD(const std::string& interface_name)
 
 bool CommsManager::establish_connection()
 {
-    bool usb_ok = false;
-    bool can_ok = false;
-    usbSerial = kFailure;
-    canSerial = kFailure;
-
-    std::printf("Attempting to connect to USB HID device 0x%04X:0x%04X\n", static_cast<unsigned>(vendor_id),
-                static_cast<unsigned>(product_id));
-    if (!connectUSB(vendor_id, product_id)) {
-        std::puts("Failed to connect to USB HID device");
-    } else {
-        std::puts("USB HID device connected, verifying with serial number request...");
-        uint32_t serial = get_serialnumber(this, USB_HID);
-        if (serial == kFailure) {
-            std::puts("Failed to get serial number from USB HID device - disconnecting");
-            usbHid->disconnect();
-        } else {
-            usb_ok = true;
-            usbSerial = serial;
-            std::printf("Successfully connected to USB HID device! Serial number: 0x%08X\n", serial);
-        }
-    }
-
-    const std::string can_name = kCanInterface;
-    std::printf("Attempting to connect to CAN FD interface: %s\n", can_name.c_str());
-    if (!connectCANFD(can_name)) {
-        std::puts("Failed to connect to CAN FD interface");
-    } else {
-        std::puts("CAN FD interface connected, verifying with serial number request...");
-        uint32_t serial = get_serialnumber(this, CAN_FD);
-        if (serial == kFailure) {
-            std::puts("Failed to get serial number from CAN FD interface - disconnecting");
-            canFd->disconnect();
-        } else {
-            can_ok = true;
-            canSerial = serial;
-            std::printf("Successfully connected to CAN FD interface! Serial number: 0x%08X\n", serial);
-        }
-    }
-
+    const bool usb_ok = connectVerifiedUSB();
+    const bool can_ok = connectVerifiedCANFD(kCanInterface);
     if (!usb_ok && !can_ok) {
         std::puts("Failed to connect via both USB HID and CAN FD");
         return false;
@@ -295,6 +404,130 @@ bool CommsManager::establish_connection()
         std::puts("Connected via CAN FD");
     }
     return true;
+}
+
+bool CommsManager::connectVerifiedUSB(uint32_t wanted)
+{
+    usbSerial = kFailure;
+    usbFailure.clear();
+    std::printf("Attempting to connect to USB HID device 0x%04X:0x%04X\n", static_cast<unsigned>(vendor_id),
+                static_cast<unsigned>(product_id));
+    const std::vector<std::string> paths = USBHID::unitPaths(vendor_id, product_id);
+    usbUnits = static_cast<int>(paths.size());
+    // Without a serial number only the first unit is tried: when that one
+    // is busy, another may not be the unit meant.
+    const size_t tries = usbHid == nullptr ? 0 : wanted == ANY_UNIT ? std::min<size_t>(paths.size(), 1) : paths.size();
+    std::string unusable;
+    std::vector<uint32_t> others;
+    bool opened = false;
+    for (size_t i = 0; i < tries; ++i) {
+        if (!usbHid->connectPath(paths[i])) {
+            if (unusable.empty()) {
+                unusable = usbHid->failure();
+            }
+            continue;
+        }
+        opened = true;
+        std::puts("USB HID device connected, verifying with serial number request...");
+        const uint32_t serial = get_serialnumber(this, USB_HID);
+        if (serial == kFailure) {
+            std::puts("Failed to get serial number from USB HID device - disconnecting");
+            usbHid->disconnect();
+            continue;
+        }
+        if (wanted != ANY_UNIT && serial != wanted) {
+            std::printf("USB HID device 0x%08X is not the unit asked for - disconnecting\n", serial);
+            others.push_back(serial);
+            usbHid->disconnect();
+            continue;
+        }
+        usbSerial = serial;
+        std::printf("Successfully connected to USB HID device! Serial number: 0x%08X\n", serial);
+        return true;
+    }
+    if (!opened) {
+        std::puts("Failed to connect to USB HID device");
+    }
+    if (wanted != ANY_UNIT && !paths.empty()) {
+        usbFailure = "no unit with serial number " + serial_text(wanted) + " on USB";
+        if (!others.empty()) {
+            usbFailure += " (found " + serials_text(others) + ")";
+        }
+        if (!unusable.empty()) {
+            usbFailure += "; " + unusable;
+        }
+    } else {
+        usbFailure = unusable;
+    }
+    if (!usbFailure.empty()) {
+        std::puts(usbFailure.c_str());
+    }
+    return false;
+}
+
+bool CommsManager::connectVerifiedCANFD(const std::string& interface_name, uint32_t wanted)
+{
+    canSerial = kFailure;
+    canFailure.clear();
+    std::printf("Attempting to connect to CAN FD interface: %s\n", interface_name.c_str());
+    if (!connectCANFD(interface_name)) {
+        std::puts("Failed to connect to CAN FD interface");
+        if (canFd != nullptr) {
+            canFailure = canFd->failure();
+        }
+        return false;
+    }
+    std::puts("CAN FD interface connected, verifying with serial number request...");
+    std::vector<uint32_t> answered;
+    const uint32_t serial = handshake(this, CAN_FD, &answered);
+    if (serial == kFailure) {
+        if (answered.size() > 1) {
+            canFailure = several_units_text(interface_name, answered);
+        }
+        std::puts("Failed to get serial number from CAN FD interface - disconnecting");
+        canFd->disconnect();
+        return false;
+    }
+    if (wanted != ANY_UNIT && serial != wanted) {
+        canFailure = "the unit on " + interface_name + " has serial number " + serial_text(serial) + ", not " +
+                     serial_text(wanted);
+        std::printf("%s - disconnecting\n", canFailure.c_str());
+        canFd->disconnect();
+        return false;
+    }
+    canSerial = serial;
+    std::printf("Successfully connected to CAN FD interface! Serial number: 0x%08X\n", serial);
+    return true;
+}
+
+const std::string& CommsManager::connectFailure(COMM_INTERFACE_t iface) const
+{
+    static const std::string none;
+    return iface == USB_HID ? usbFailure : iface == CAN_FD ? canFailure : none;
+}
+
+int CommsManager::usbUnitsFound() const
+{
+    return usbUnits;
+}
+
+std::vector<FoundUnit> CommsManager::findUSBUnits()
+{
+    std::vector<FoundUnit> found;
+    if (usbHid == nullptr) {
+        return found;
+    }
+    for (const std::string& path : USBHID::unitPaths(vendor_id, product_id)) {
+        FoundUnit unit = {path, kFailure, std::string()};
+        if (usbHid->connectPath(path)) {
+            unit.serial = get_serialnumber(this, USB_HID);
+            usbHid->disconnect();
+        } else {
+            unit.failure = usbHid->failure();
+        }
+        found.push_back(unit);
+    }
+    return found;
 }
 
 int CommsManager::write(const COMMS_MSG_t& msg)
@@ -445,75 +678,7 @@ CANFD* CommsManager::getCANFD()
 
 uint32_t get_serialnumber(CommsManager* comms, COMM_INTERFACE_t iface)
 {
-    if (comms == nullptr) {
-        return kFailure;
-    }
-
-    COMMS_MSG_t request = zeroed_msg();
-    request.iface = iface;
-    request.can_ID = CANMSG_WHOAMI;
-    request.msg_len = 2;
-    request.data[0] = kMarker0;
-    request.data[1] = kMarker1;
-
-    // Each link is verified on its own, past the manager's routing. Whatever
-    // waited on the link before the request answers something else.
-    USBHID* usb = nullptr;
-    CANFD* can = nullptr;
-    int sent;
-    int timeout_ms;
-    if (iface == CAN_FD) {
-        can = comms->getCANFD();
-        if (!can_up(can)) {
-            return kFailure;
-        }
-        discard_waiting(can, Clock::time_point());
-        sent = can->write(request);
-        timeout_ms = CANFD::READ_TIMEOUT_MS;
-    } else if (iface == USB_HID) {
-        usb = comms->getUSBHID();
-        if (!usb_up(usb)) {
-            return kFailure;
-        }
-        discard_waiting(usb, Clock::time_point());
-        sent = usb->write(request);
-        timeout_ms = USBHID::READ_TIMEOUT_MS;
-    } else {
-        return kFailure;
-    }
-    if (sent <= 0) {
-        std::puts("get_serialnumber: Failed to send message to device.");
-        return kFailure;
-    }
-
-    // Other nodes and the unit's own broadcasts are skipped; the first
-    // serial-number answer is the one judged.
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    COMMS_MSG_t response = zeroed_msg();
-    for (;;) {
-        response = zeroed_msg();
-        int got = (can != nullptr) ? read_by(can, &response, deadline) : read_by(usb, &response, deadline);
-        if (!read_brought_message(got, "get_serialnumber: No response received from device (timeout or no data).",
-                                  "get_serialnumber: Error reading response from device.")) {
-            return kFailure;
-        }
-        if (response.can_ID == CANMSG_WHOAMI) {
-            break;
-        }
-    }
-    if (response.msg_len != 8) {
-        std::printf("get_serialnumber: Invalid response format (canID=0x%08X, len=%d)\n", response.can_ID,
-                    static_cast<int>(response.msg_len));
-        return kFailure;
-    }
-    if (response.data[0] != kMarker0 || response.data[1] != kMarker1 || response.data[2] != 0 ||
-        response.data[3] != 0) {
-        std::puts("get_serialnumber: Invalid header bytes in response.");
-        return kFailure;
-    }
-    // The one big-endian number on the link.
-    return (static_cast<uint32_t>(response.data[4]) << 24) | (static_cast<uint32_t>(response.data[5]) << 16) |
-           (static_cast<uint32_t>(response.data[6]) << 8) | static_cast<uint32_t>(response.data[7]);
+    return handshake(comms, iface, nullptr);
 }
 
 uint32_t get_value(CommsManager* comms, target_comms_t src, uint8_t index, bool* ok)

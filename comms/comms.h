@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "../EFIS_shared/can_export.h"
 #include "../EFIS_shared/comms_types.h"
@@ -15,9 +16,20 @@ enum target_comms_t {
     SETTINGS_COMMS = 1,
 };
 
+// A unit on USB as findUSBUnits saw it.
+struct FoundUnit {
+    std::string path;     // its hidraw node
+    uint32_t serial;      // 0xFFFFFFFF when it could not be read
+    std::string failure;  // why it could not be used, when the transport knows
+};
+
 // Owns one transport of each kind; USB is preferred whenever it is connected.
 class CommsManager {
 public:
+    // The serial number that picks no particular unit: no unit can be
+    // verified with it.
+    static const uint32_t ANY_UNIT = 0xFFFFFFFFu;
+
     CommsManager();
     ~CommsManager();
     CommsManager(const CommsManager&) = delete;
@@ -26,6 +38,22 @@ public:
     bool connectUSB(uint16_t vendor_id, uint16_t product_id);
     bool connectCANFD(const std::string& interface_name);
     bool establish_connection();
+    // One link of establish_connection, with its lines: connected and
+    // verified, or closed again. `serial` picks the unit: on USB the one of
+    // the units plugged in that has it (ANY_UNIT: the first), on CAN FD the
+    // one unit on the bus must have it.
+    bool connectVerifiedUSB(uint32_t serial = ANY_UNIT);
+    bool connectVerifiedCANFD(const std::string& interface_name, uint32_t serial = ANY_UNIT);
+    // Why the last connect of the link found something it could not use (a
+    // unit in use by another instance, a node that cannot be opened, an
+    // interface not in CAN FD mode, several units on the bus, another
+    // serial number); empty when it found nothing or succeeded.
+    const std::string& connectFailure(COMM_INTERFACE_t iface) const;
+    // The units plugged in by USB when connectVerifiedUSB last looked.
+    int usbUnitsFound() const;
+    // Every unit plugged in by USB with its serial number, each locked and
+    // verified in turn; leaves the USB link closed.
+    std::vector<FoundUnit> findUSBUnits();
 
     // Every write is a command: input still waiting when it goes out answers
     // nothing its caller will wait for and is discarded first
@@ -69,9 +97,15 @@ private:
     bool inputDiscarded;  // by the pause since the last command
     uint32_t usbSerial;
     uint32_t canSerial;
+    int usbUnits;
+    std::string usbFailure;
+    std::string canFailure;
 };
 
 // The unit's serial number over the named link, or 0xFFFFFFFF on failure.
+// On CAN FD every unit on the bus answers: it listens to the end of the
+// answer window, at least 100 ms after the first answer, and fails when
+// more than one unit answered.
 uint32_t get_serialnumber(CommsManager* comms, COMM_INTERFACE_t iface);
 
 // 0xFFFFFFFF on failure; *ok (when given) tells a failed exchange from a

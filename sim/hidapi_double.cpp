@@ -7,12 +7,25 @@
 // drops new reports while it is full. Only output reports with the unit's
 // report number (5) reach the unit; the link takes others and the unit
 // ignores them.
+//
+// The interfaces' paths are real nodes of this process (memory files
+// reached through /proc/self/fd), so that the tool can open and lock them
+// as it does a hidraw node. open() is interposed only to refuse a node
+// listed as not openable with EACCES, as a hidraw node without the udev
+// rule is refused.
 
+#include <dlfcn.h>
+#include <fcntl.h>
 #include <hidapi.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "world_internal.h"
@@ -20,6 +33,7 @@
 struct hid_device_ {
     std::string path;
     bool is_unit;
+    int unit;
     bool nonblocking;
     std::chrono::steady_clock::time_point opened;
     std::deque<std::vector<uint8_t>> input;
@@ -68,16 +82,52 @@ bool matches(const sim::HidInterface& i, unsigned short vid, unsigned short pid)
 
 // A handle is usable while it is open and its interface is still listed: an
 // interface taken out of the list behaves like an unplugged device.
-bool usable(const World& w, hid_device* dev)
+bool usable(World& w, hid_device* dev)
 {
-    return dev && w.hid_handles.count(dev) && listed(w, dev->path) && !(dev->is_unit && w.unit.unplugged);
+    return dev && w.hid_handles.count(dev) && listed(w, dev->path) &&
+           !(dev->is_unit && sim::detail::unit_of(w, dev->unit).unplugged);
 }
 
 hid_device* open_locked(World& w, const sim::HidInterface& i)
 {
-    hid_device* dev = new hid_device{i.path, i.is_unit, false, Clock::now(), {}};
+    if (!i.openable) {
+        errno = EACCES;
+        return nullptr;
+    }
+    hid_device* dev = new hid_device{i.path, i.is_unit, i.unit, false, Clock::now(), {}};
     w.hid_handles.insert(dev);
     return dev;
+}
+
+const char* const NODE_PREFIX = "/proc/self/fd/";
+
+// A node the world lists as not openable.
+bool refused(const char* path)
+{
+    if (!path || std::strncmp(path, NODE_PREFIX, std::strlen(NODE_PREFIX)) != 0)
+        return false;
+    World& w = world();
+    std::lock_guard<std::mutex> lk(w.mu);
+    const sim::HidInterface* i = listed(w, path);
+    return i && !i->openable;
+}
+
+using open_fn = int (*)(const char*, int, ...);
+
+int open_node(open_fn next, const char* path, int flags, va_list ap)
+{
+    mode_t mode = 0;
+    if ((flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE)
+        mode = va_arg(ap, mode_t);
+    if (refused(path)) {
+        errno = EACCES;
+        return -1;
+    }
+    if (!next) {
+        errno = ENOSYS;
+        return -1;
+    }
+    return next(path, flags, mode);
 }
 
 // Hands every report that has arrived by now to the unit's open handles,
@@ -88,7 +138,7 @@ void settle_locked(World& w)
     while (!w.hid_input.empty() && w.hid_input.front().due <= now) {
         const sim::detail::Delivery& d = w.hid_input.front();
         for (hid_device* dev : w.hid_handles) {
-            if (dev->is_unit && listed(w, dev->path) && dev->opened <= d.due &&
+            if (dev->is_unit && dev->unit == d.unit && listed(w, dev->path) && dev->opened <= d.due &&
                 dev->input.size() < HANDLE_BUFFER_REPORTS)
                 dev->input.push_back(d.bytes);
         }
@@ -152,6 +202,19 @@ int read_report(hid_device* dev, unsigned char* data, size_t length, int ms, boo
 
 extern "C" {
 
+int open(const char* path, int flags, ...)
+{
+    va_list ap;
+    va_start(ap, flags);
+    static const open_fn next = reinterpret_cast<open_fn>(dlsym(RTLD_NEXT, "open"));
+    const int fd = open_node(next, path, flags, ap);
+    va_end(ap);
+    return fd;
+}
+
+// The same call on 64-bit Linux, by the name large-file builds use.
+int open64(const char* path, int flags, ...) __attribute__((alias("open")));
+
 int hid_init(void) { return 0; }
 
 int hid_exit(void) { return 0; }
@@ -163,7 +226,7 @@ struct hid_device_info* hid_enumerate(unsigned short vendor_id, unsigned short p
     struct hid_device_info* head = nullptr;
     struct hid_device_info** tail = &head;
     for (const sim::HidInterface& i : w.hid_interfaces) {
-        if (!matches(i, vendor_id, product_id) || (i.is_unit && w.unit.unplugged))
+        if (!matches(i, vendor_id, product_id) || (i.is_unit && sim::detail::unit_of(w, i.unit).unplugged))
             continue;
         auto* info = static_cast<struct hid_device_info*>(std::calloc(1, sizeof(struct hid_device_info)));
         if (!info)
@@ -197,6 +260,7 @@ hid_device* hid_open(unsigned short vendor_id, unsigned short product_id, const 
         if (matches(i, vendor_id, product_id))
             return open_locked(w, i);
     }
+    errno = ENOENT;
     return nullptr;
 }
 
@@ -208,7 +272,11 @@ hid_device* hid_open_path(const char* path)
     std::lock_guard<std::mutex> lk(w.mu);
     settle_locked(w);
     const sim::HidInterface* i = listed(w, path);
-    return i ? open_locked(w, *i) : nullptr;
+    if (!i) {
+        errno = ENOENT;
+        return nullptr;
+    }
+    return open_locked(w, *i);
 }
 
 void hid_close(hid_device* dev)
@@ -238,10 +306,10 @@ int hid_write(hid_device* dev, const unsigned char* data, size_t length)
         return int(length);
     // The unit acts on the request now; only its answers' times follow the link.
     const Clock::time_point arrival = sim::detail::arrival(w.usb_latency, true, Clock::now(), msg);
-    for (const sim::Answer& a : w.unit.handle(msg)) {
+    for (const sim::Answer& a : sim::detail::unit_of(w, dev->unit).handle(msg)) {
         const Clock::time_point sent = arrival + std::chrono::microseconds(a.delay_us);
         const Clock::time_point due = sim::detail::arrival(w.usb_latency, false, sent, a.msg);
-        sim::detail::enqueue(w.hid_input, due, input_report(a.msg));
+        sim::detail::enqueue(w.hid_input, due, input_report(a.msg), dev->unit);
     }
     w.hid_cv.notify_all();
     return int(length);
@@ -275,6 +343,23 @@ const wchar_t* hid_error(hid_device*)
 }  // extern "C"
 
 namespace sim {
+namespace detail {
+
+std::string hid_node_path(int n)
+{
+    static std::string paths[2];
+    static std::once_flag made;
+    std::call_once(made, [] {
+        for (int i = 0; i < 2; ++i) {
+            const std::string name = "sim-hidraw" + std::to_string(i);
+            const int fd = memfd_create(name.c_str(), MFD_CLOEXEC);
+            paths[i] = fd >= 0 ? NODE_PREFIX + std::to_string(fd) : "/nonexistent/" + name;
+        }
+    });
+    return paths[n == 1 ? 1 : 0];
+}
+
+}  // namespace detail
 
 void push_hid_input(const std::vector<uint8_t>& raw_report)
 {

@@ -6,8 +6,13 @@
 // virtual unit is attached, link latency, and wire-level captures.
 // Every function is thread-safe. The default world (at start and after
 // reset()) has the unit's HID interface enumerated and answering, "can0"
-// existing, up, with the unit attached and answering, no faults, no
-// latency, no broadcasts.
+// existing, up, in CAN FD mode, with the unit attached and answering, no
+// second unit, no faults, no latency, no broadcasts.
+//
+// The emulated hidraw nodes and CAN interfaces are the calling process's
+// own: its HID paths are nodes no other process can open, and its CAN
+// interfaces have indices no other process's have, so that the tool's
+// locks on them keep test processes run at once apart.
 
 #include <chrono>
 #include <cstdint>
@@ -26,7 +31,9 @@ struct HidInterface {
     uint16_t vendor_id;
     uint16_t product_id;
     uint16_t usage_page;
-    bool is_unit;  // reports go to and come from the virtual unit
+    bool is_unit;          // reports go to and come from the virtual unit
+    int unit = 0;          // which one: 0 the unit, 1 the second unit
+    bool openable = true;  // false: listed, but opening it fails with EACCES, as without the udev rule
 };
 
 // Time messages spend on a link, in both directions and in the order they
@@ -52,9 +59,17 @@ void reset();
 // Runs f with the unit locked.
 void with_unit(const std::function<void(VirtualUnit&)>& f);
 
+// A second unit (serial number 0x2345ABCD, factory settings) next to the
+// first: on USB a HID interface of its own (second_unit_hid_interface(),
+// listed after the others), on can0 a second node that answers every
+// request as the first does. On neither link at start.
+void set_second_unit(bool on_usb, bool on_can);
+void with_second_unit(const std::function<void(VirtualUnit&)>& f);
+
 // USB HID
 void set_hid_interfaces(const std::vector<HidInterface>& list);
 HidInterface unit_hid_interface();        // the default entry of the unit
+HidInterface second_unit_hid_interface(); // the second unit's entry
 void set_usb_silent(bool silent);         // opens, but the unit never answers on USB
 void push_hid_input(const std::vector<uint8_t>& raw_report);  // queued as an input report
 std::vector<std::vector<uint8_t>> hid_written();              // every hid_write, raw
@@ -75,6 +90,9 @@ HidCalls hid_calls_of_this_thread();
 // length that it can.
 void set_can_interfaces(const std::vector<std::string>& names);  // existing interfaces
 void set_can_interface_up(const std::string& name, bool up);     // a downed interface also fails its readers once
+// 72 (CAN FD, the default) or 16 (classic CAN): a classic interface takes
+// the FD option, then refuses every FD frame with EINVAL and carries none.
+void set_can_interface_mtu(const std::string& name, int mtu);
 void set_can_unit_attached(bool attached);                       // unit is a node on can0
 void set_can_silent(bool silent);
 void set_can_no_ack(bool no_ack);             // no node acknowledges: frames stay queued, then ENOBUFS

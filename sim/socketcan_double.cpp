@@ -122,6 +122,20 @@ bool interface_exists(const World& w, const std::string& name)
     return std::find(w.can_interfaces.begin(), w.can_interfaces.end(), name) != w.can_interfaces.end();
 }
 
+int mtu_of(const World& w, const std::string& name)
+{
+    const auto it = w.can_mtu.find(name);
+    return it == w.can_mtu.end() ? int(CANFD_MTU) : it->second;
+}
+
+// Interface indices are unique to the process (its pid in the high bits),
+// as its emulated interfaces are its own: what the tool names after an
+// index never meets another test process's.
+int index_base()
+{
+    return int(getpid()) << 6;
+}
+
 bool peer_closed(int bus_fd)
 {
     struct pollfd p = {bus_fd, POLLIN, 0};
@@ -130,11 +144,12 @@ bool peer_closed(int bus_fd)
 
 // Puts a frame into a tool socket's receive queue if the socket would
 // receive it from `ifname`. A full queue drops the frame, as the kernel does.
-void deliver_locked(const CanSocket& s, const std::string& ifname, const uint8_t* frame, size_t len)
+void deliver_locked(const World& w, const CanSocket& s, const std::string& ifname, const uint8_t* frame, size_t len)
 {
     if (!s.bound || (!s.ifname.empty() && s.ifname != ifname))
         return;
-    if (len == CANFD_MTU && !s.fd_frames)
+    // A classic bus carries no FD frames.
+    if (len == CANFD_MTU && (!s.fd_frames || mtu_of(w, ifname) < int(CANFD_MTU)))
         return;
     (void)send(s.bus_fd, frame, len, MSG_DONTWAIT | MSG_NOSIGNAL);
 }
@@ -207,6 +222,8 @@ int write_error_locked(World& w, const CanSocket& s, const void* frame, size_t l
         return EINVAL;
     if (!s.bound || s.ifname.empty() || !interface_exists(w, s.ifname))
         return ENXIO;
+    if (len == CANFD_MTU && mtu_of(w, s.ifname) < int(CANFD_MTU))
+        return EINVAL;
     if (w.can_down.count(s.ifname))
         return ENETDOWN;
     return 0;
@@ -222,19 +239,23 @@ void on_tool_frame_locked(World& w, const CanSocket& from, const uint8_t* frame,
         w.can_written.emplace_back(frame, frame + len);
     for (const auto& entry : w.can_sockets) {
         if (entry.second.tool_fd != from.tool_fd)
-            deliver_locked(entry.second, from.ifname, frame, len);
+            deliver_locked(w, entry.second, from.ifname, frame, len);
     }
-    if (from.ifname != UNIT_INTERFACE || !w.can_unit_attached || w.can_silent)
+    if (from.ifname != UNIT_INTERFACE || w.can_silent)
         return;
-    // The unit acts on the request now; only its answers' times follow the bus.
+    // The units act on the request now; only their answers' times follow the bus.
     const COMMS_MSG_t request = message_of(frame, len);
     const Clock::time_point arrival = sim::detail::arrival(w.can_latency, true, Clock::now(), request);
     bool queued = false;
-    for (const sim::Answer& a : w.unit.handle(request)) {
-        const Clock::time_point sent = arrival + std::chrono::microseconds(a.delay_us);
-        const Clock::time_point due = sim::detail::arrival(w.can_latency, false, sent, a.msg);
-        sim::detail::enqueue(w.can_output, due, fd_frame_of(a.msg));
-        queued = true;
+    for (sim::VirtualUnit* unit : {w.can_unit_attached ? &w.unit : nullptr, w.second_on_can ? &w.second_unit : nullptr}) {
+        if (!unit)
+            continue;
+        for (const sim::Answer& a : unit->handle(request)) {
+            const Clock::time_point sent = arrival + std::chrono::microseconds(a.delay_us);
+            const Clock::time_point due = sim::detail::arrival(w.can_latency, false, sent, a.msg);
+            sim::detail::enqueue(w.can_output, due, fd_frame_of(a.msg));
+            queued = true;
+        }
     }
     if (queued)
         sim::detail::can_wake_locked(w);
@@ -283,7 +304,7 @@ void deliver_due_locked(World& w)
         if (!unit_interface_carries(w))
             continue;
         for (const auto& entry : w.can_sockets)
-            deliver_locked(entry.second, UNIT_INTERFACE, frame.data(), frame.size());
+            deliver_locked(w, entry.second, UNIT_INTERFACE, frame.data(), frame.size());
     }
     for (sim::detail::ScheduledBroadcast& sb : w.can_broadcasts) {
         if (sb.next > now)
@@ -295,7 +316,7 @@ void deliver_due_locked(World& w)
             continue;
         const std::vector<uint8_t> frame = sb.b.classic ? classic_frame_of(sb.b.msg) : fd_frame_of(sb.b.msg);
         for (const auto& entry : w.can_sockets)
-            deliver_locked(entry.second, UNIT_INTERFACE, frame.data(), frame.size());
+            deliver_locked(w, entry.second, UNIT_INTERFACE, frame.data(), frame.size());
     }
 }
 
@@ -471,11 +492,20 @@ int interface_index(World& w, struct ifreq* ifr)
     const std::string name(ifr->ifr_name, strnlen(ifr->ifr_name, IFNAMSIZ - 1));
     for (size_t i = 0; i < w.can_interfaces.size(); ++i) {
         if (w.can_interfaces[i] == name) {
-            ifr->ifr_ifindex = int(i) + 1;
+            ifr->ifr_ifindex = index_base() + int(i) + 1;
             return 0;
         }
     }
     return fail(ENODEV);
+}
+
+int interface_mtu(World& w, struct ifreq* ifr)
+{
+    const std::string name(ifr->ifr_name, strnlen(ifr->ifr_name, IFNAMSIZ - 1));
+    if (!interface_exists(w, name))
+        return fail(ENODEV);
+    ifr->ifr_mtu = mtu_of(w, name);
+    return 0;
 }
 
 int bind_emulated(World& w, CanSocket& s, const struct sockaddr* addr, socklen_t len)
@@ -495,10 +525,11 @@ int bind_emulated(World& w, CanSocket& s, const struct sockaddr* addr, socklen_t
         s.ifname.clear();
         return 0;
     }
-    if (sa.can_ifindex < 0 || size_t(sa.can_ifindex) > w.can_interfaces.size())
+    const long n = long(sa.can_ifindex) - index_base();
+    if (n < 1 || size_t(n) > w.can_interfaces.size())
         return fail(ENODEV);
     s.bound = true;
-    s.ifname = w.can_interfaces[size_t(sa.can_ifindex) - 1];
+    s.ifname = w.can_interfaces[size_t(n) - 1];
     return 0;
 }
 
@@ -539,7 +570,7 @@ void push_can_frame(const void* frame, size_t len)
         return;
     const uint8_t* bytes = static_cast<const uint8_t*>(frame);
     for (const auto& entry : w.can_sockets)
-        deliver_locked(entry.second, UNIT_INTERFACE, bytes, len);
+        deliver_locked(w, entry.second, UNIT_INTERFACE, bytes, len);
 }
 
 std::vector<std::vector<uint8_t>> can_written()
@@ -574,6 +605,17 @@ void set_can_interface_up(const std::string& name, bool up)
         if (entry.second.bound && entry.second.ifname == name)
             entry.second.pending_error = ENETDOWN;
     }
+}
+
+void set_can_interface_mtu(const std::string& name, int mtu)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lk(w.mu);
+    detail::can_sync_locked(w);
+    if (mtu == int(CANFD_MTU))
+        w.can_mtu.erase(name);
+    else
+        w.can_mtu[name] = mtu;
 }
 
 void set_can_no_ack(bool no_ack)
@@ -643,11 +685,15 @@ int ioctl(int fd, unsigned long request, ...) noexcept
     va_start(ap, request);
     void* arg = va_arg(ap, void*);
     va_end(ap);
-    if (request == SIOCGIFINDEX && g_emulated > 0) {
+    if ((request == SIOCGIFINDEX || request == SIOCGIFMTU) && g_emulated > 0) {
         World& w = world();
         std::lock_guard<std::mutex> lk(w.mu);
-        if (find_locked(w, fd))
-            return arg ? interface_index(w, static_cast<struct ifreq*>(arg)) : fail(EFAULT);
+        if (find_locked(w, fd)) {
+            if (!arg)
+                return fail(EFAULT);
+            struct ifreq* ifr = static_cast<struct ifreq*>(arg);
+            return request == SIOCGIFINDEX ? interface_index(w, ifr) : interface_mtu(w, ifr);
+        }
     }
     if (!real().ioctl)
         return fail(ENOSYS);

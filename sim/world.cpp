@@ -24,6 +24,9 @@ World& world()
 void World::reset_locked()
 {
     unit = VirtualUnit();
+    second_unit = VirtualUnit();
+    second_unit.serial = 0x2345ABCD;
+    second_on_can = false;
     usb_latency = LatencyModel();
     can_latency = LatencyModel();
     capture = true;
@@ -38,17 +41,18 @@ void World::reset_locked()
     can_written.clear();
     can_broadcasts.clear();
     can_down.clear();
+    can_mtu.clear();
     can_no_ack = false;
     can_unacked = 0;
     can_eintr_reads = 0;
     can_eintr_writes = 0;
 }
 
-void enqueue(std::deque<Delivery>& q, Clock::time_point due, std::vector<uint8_t> bytes)
+void enqueue(std::deque<Delivery>& q, Clock::time_point due, std::vector<uint8_t> bytes, int unit)
 {
     if (!q.empty() && due < q.back().due)
         due = q.back().due;
-    q.push_back({due, std::move(bytes)});
+    q.push_back({due, std::move(bytes), unit});
 }
 
 }  // namespace detail
@@ -187,9 +191,37 @@ void with_unit(const std::function<void(VirtualUnit&)>& f)
     f(w.unit);
 }
 
+// f runs under the world's lock: it must not call back into the world.
+void with_second_unit(const std::function<void(VirtualUnit&)>& f)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lk(w.mu);
+    detail::can_sync_locked(w);
+    f(w.second_unit);
+}
+
+void set_second_unit(bool on_usb, bool on_can)
+{
+    World& w = world();
+    std::lock_guard<std::mutex> lk(w.mu);
+    detail::can_sync_locked(w);
+    w.second_on_can = on_can;
+    auto& list = w.hid_interfaces;
+    list.erase(std::remove_if(list.begin(), list.end(), [](const HidInterface& i) { return i.is_unit && i.unit == 1; }),
+               list.end());
+    if (on_usb)
+        list.push_back(second_unit_hid_interface());
+    w.hid_cv.notify_all();
+}
+
 HidInterface unit_hid_interface()
 {
-    return {"sim-hid-unit", vendor_id, product_id, 0xFF00, true};
+    return {detail::hid_node_path(0), vendor_id, product_id, 0xFF00, true, 0, true};
+}
+
+HidInterface second_unit_hid_interface()
+{
+    return {detail::hid_node_path(1), vendor_id, product_id, 0xFF00, true, 1, true};
 }
 
 void set_hid_interfaces(const std::vector<HidInterface>& list)

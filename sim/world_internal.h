@@ -30,6 +30,7 @@ using Clock = std::chrono::steady_clock;
 struct Delivery {
     Clock::time_point due;
     std::vector<uint8_t> bytes;
+    int unit = 0;  // on USB: the unit whose interface delivers them
 };
 
 // One emulated raw CAN socket: the tool holds tool_fd, the bus the other end
@@ -57,6 +58,8 @@ struct World {
     std::condition_variable hid_cv;  // a report was queued or a handle closed
 
     VirtualUnit unit;
+    VirtualUnit second_unit;
+    bool second_on_can = false;
     LatencyModel usb_latency;
     LatencyModel can_latency;
     bool capture = true;
@@ -78,6 +81,7 @@ struct World {
     std::vector<std::vector<uint8_t>> can_written;
     std::vector<ScheduledBroadcast> can_broadcasts;
     std::set<std::string> can_down;        // interfaces that exist but are down
+    std::map<std::string, int> can_mtu;    // interfaces not at the CAN FD MTU
     bool can_no_ack = false;
     int can_unacked = 0;                   // frames stuck in the controller while nobody acknowledges
     int can_eintr_reads = 0;
@@ -100,7 +104,16 @@ World& world();
 
 // Queues bytes behind what is already queued on the same link: a link never
 // reorders, so a delivery is never due before the one in front of it.
-void enqueue(std::deque<Delivery>& q, Clock::time_point due, std::vector<uint8_t> bytes);
+void enqueue(std::deque<Delivery>& q, Clock::time_point due, std::vector<uint8_t> bytes, int unit = 0);
+
+inline VirtualUnit& unit_of(World& w, int which)
+{
+    return which == 1 ? w.second_unit : w.unit;
+}
+
+// The path of the process's own emulated hidraw node n: a memory file
+// reached through /proc/self/fd, which no other process can open.
+std::string hid_node_path(int n);
 
 // Marks the calling thread as inside a double while it lives.
 class InDouble {

@@ -11,7 +11,10 @@
 #include <QScrollBar>
 #include <QTest>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <set>
 
@@ -204,26 +207,61 @@ TEST(PolishDensity, DISABLED_FormFitsAtThisDensity)
 
 TEST(PolishLink, StatusBarNamesTheLinkAndTheUnit)
 {
+    const std::string in_use = " is in use by another Skarvel EFIS Config (process " + std::to_string(getpid()) + ")";
+    const std::string both_in_use = "the unit on " + sim::unit_hid_interface().path + in_use + "; the unit on can0" + in_use;
+    const std::string cannot_open = "found the unit at " + sim::unit_hid_interface().path +
+                                    " but cannot open it: Permission denied - install the udev rule, see README";
     const struct {
-        int link;  // sim::Link, or -1: no unit
+        std::function<void()> world;
+        bool held;  // another instance holds the unit's links
         bool virtual_build;
-        const char* shown;
-    } cases[] = {{int(sim::Link::USB), false, "USB HID, serial 0x00C0FFEE"},
-                 {int(sim::Link::CAN), false, "CAN FD, serial 0x00C0FFEE"},
-                 {-1, false, "not connected"},
-                 {int(sim::Link::USB), true, "virtual unit - USB HID, serial 0x00C0FFEE"}};
+        std::string shown;
+        std::string status;  // after the start-up, when it is not the load's
+    } cases[] = {{[] { apptest::world_with_unit_on(sim::Link::USB); }, false, false, "USB HID, serial 0x00C0FFEE", ""},
+                 {[] { apptest::world_with_unit_on(sim::Link::CAN); }, false, false, "CAN FD, serial 0x00C0FFEE", ""},
+                 {apptest::world_without_unit, false, false, "not connected",
+                  "Failed to connect to EFIS via USB or CAN FD - please check connections"},
+                 {[] { apptest::world_with_unit_on(sim::Link::USB); }, false, true,
+                  "virtual unit - USB HID, serial 0x00C0FFEE", ""},
+                 {[] {
+                      apptest::world_with_unit_on(sim::Link::USB);
+                      sim::set_second_unit(true, false);
+                  },
+                  false, false, "USB HID, serial 0x00C0FFEE, 1 of 2 units", ""},
+                 {[] { sim::reset(); }, true, false, "not connected: " + both_in_use, "Error: " + both_in_use},
+                 {[] {
+                      apptest::world_with_unit_on(sim::Link::USB);
+                      sim::HidInterface node = sim::unit_hid_interface();
+                      node.openable = false;
+                      sim::set_hid_interfaces({node});
+                  },
+                  false, false, "not connected: " + cannot_open, "Error: " + cannot_open}};
     for (const auto& c : cases) {
-        c.link < 0 ? apptest::world_without_unit() : apptest::world_with_unit_on(sim::Link(c.link));
+        SCOPED_TRACE(c.shown);
+        c.world();
         sim::with_unit([](sim::VirtualUnit& u) { u.serial = 0xC0FFEE; });
+        CommsManager holder;
+        if (c.held)
+            linktest::capture([&] { ASSERT_TRUE(holder.establish_connection()); });
         MainWindow w;
+        if (!c.status.empty()) {
+            EXPECT_EQ(apptest::status(w), c.status);
+        }
         w.setVirtualUnit(c.virtual_build);
         w.show();
         w.ui->statusbar->showMessage("a message hides no permanent part");
         const QLabel* label = w.ui->statusbar->findChild<QLabel*>("label_link");
         ASSERT_NE(label, nullptr);
-        EXPECT_EQ(label->text(), c.shown);
-        EXPECT_TRUE(label->isVisible()) << c.shown;
-        EXPECT_EQ(w.windowTitle().contains("virtual unit"), c.virtual_build) << c.shown;
+        // Long texts are cut short with an ellipsis; the tip holds them whole.
+        const std::string text = label->text().toStdString();
+        const std::string ellipsis = "\u2026";
+        EXPECT_EQ(label->toolTip().toStdString(), c.shown);
+        EXPECT_TRUE(text == c.shown || (text.size() > ellipsis.size() && text.size() < c.shown.size() &&
+                                        c.shown.compare(0, text.size() - ellipsis.size(), text, 0,
+                                                        text.size() - ellipsis.size()) == 0))
+            << text;
+        EXPECT_TRUE(label->isVisible());
+        EXPECT_EQ(w.windowTitle().contains("virtual unit"), c.virtual_build);
     }
 }
 

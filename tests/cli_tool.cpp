@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QAbstractSlider>
 #include <QComboBox>
@@ -443,6 +444,94 @@ TEST(Cli, UploadsReportAndSignalsStopAfterTheExchangeInFlight)
     }
     for (int k = 0; k < 3; ++k)
         sigaction(stops[k].sig, &previous[k], nullptr);
+}
+
+// A connection that fails says why, exits 4, and leaves the unit alone.
+TEST(Cli, ConnectFailuresSayWhy)
+{
+    const std::string node = sim::unit_hid_interface().path;
+    const std::string pid = std::to_string(getpid());
+    const std::string can_hint = "hint: CAN FD: bring can0 up with `ip link set can0 up type can bitrate 1000000 "
+                                 "dbitrate 5000000 fd on`";
+    const std::string internal = "Interface can0 does not exist or is not available";
+    const struct {
+        const char* name;
+        std::function<void()> world;
+        bool held;  // another instance holds both links
+        std::vector<std::string> args;
+        std::vector<std::string> said, unsaid;
+    } cases[] = {
+        {"in use on both links", [] { sim::reset(); }, true, {"settings", "set", "vne=175"},
+         {"error: the unit on " + node + " is in use by another Skarvel EFIS Config (process " + pid + ")",
+          "error: the unit on can0 is in use by another Skarvel EFIS Config (process " + pid + ")"},
+         {"hint:"}},
+        {"no unit", [] { apptest::world_without_unit(); }, false, {"info"},
+         {"error: no unit answered on USB or can0", "Last lines of the log:\n  Attempting to connect",
+          "hint: USB: check the cable, and that the udev rule is installed", can_hint},
+         {internal}},
+        {"no unit, verbose", [] { apptest::world_without_unit(); }, false, {"--verbose", "info"},
+         {internal, can_hint}, {"Last lines of the log:"}},
+        {"can0 in classic mode",
+         [] {
+             apptest::world_without_unit();
+             sim::set_can_interfaces({"can0"});
+             sim::set_can_interface_mtu("can0", 16);
+         },
+         false, {"--link", "can", "info"},
+         {"error: can0 is not in CAN FD mode (MTU 16): bring it up with `ip link set can0 up type can bitrate "
+          "1000000 dbitrate 5000000 fd on`"},
+         {"hint:"}},
+        {"node without the udev rule",
+         [] {
+             sim::reset();
+             sim::HidInterface i = sim::unit_hid_interface();
+             i.openable = false;
+             sim::set_hid_interfaces({i});
+         },
+         false, {"--link", "usb", "info"},
+         {"error: found the unit at " + node + " but cannot open it: Permission denied - install the udev rule"},
+         {"hint:"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        c.world();
+        CommsManager holder;
+        if (c.held)
+            linktest::capture([&] { ASSERT_TRUE(holder.establish_connection()); });
+        sim::with_unit([](sim::VirtualUnit& u) { u.received.clear(); });
+        const CliRun r = cli(c.args);
+        EXPECT_EQ(r.code, cli::EXIT_NO_UNIT);
+        for (const std::string& text : c.said)
+            EXPECT_NE(r.err.find(text), std::string::npos) << text << "\n" << r.err;
+        for (const std::string& text : c.unsaid)
+            EXPECT_EQ(r.err.find(text), std::string::npos) << text << "\n" << r.err;
+        EXPECT_TRUE(flashtest::unit().received.empty()) << "the unit heard nothing";
+        if (c.held) {
+            linktest::capture([&] { EXPECT_EQ(set_value(&holder, SETTINGS_COMMS, VNE_INDEX, 174), 0); });
+            EXPECT_EQ(flashtest::unit().working.vspeeds.Vne, 174) << "the holder goes on";
+        }
+    }
+}
+
+TEST(Cli, SerialChoosesAmongUnits)
+{
+    sim::reset();
+    sim::set_second_unit(true, false);
+    const CliRun info = cli({"info"});
+    EXPECT_EQ(info.code, cli::EXIT_DONE) << info.err;
+    EXPECT_NE(info.out.find("units on USB: 2"), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find(sim::unit_hid_interface().path + ": 0x12345678 (this one)"), std::string::npos);
+    EXPECT_NE(info.out.find(sim::second_unit_hid_interface().path + ": 0x2345ABCD\n"), std::string::npos);
+
+    EXPECT_EQ(cli({"--serial", "2345abcd", "settings", "set", "vne=176"}).code, cli::EXIT_DONE);
+    sim::with_second_unit([](sim::VirtualUnit& u) { EXPECT_EQ(u.stored.vspeeds.Vne, 176); });
+    EXPECT_EQ(flashtest::unit().stores, 0) << "the first unit is left alone";
+
+    const CliRun can = cli({"--link", "can", "--serial", "0x2345ABCD", "info"});
+    EXPECT_EQ(can.code, cli::EXIT_NO_UNIT);
+    EXPECT_NE(can.err.find("the unit on can0 has serial number 0x12345678, not 0x2345ABCD"), std::string::npos)
+        << can.err;
+    EXPECT_EQ(cli({"--serial", "12x", "info"}).code, cli::EXIT_USAGE);
 }
 
 // The tool allows exactly what the window allows.

@@ -26,6 +26,7 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 const Bytes WHOAMI_REPORT = {0x05, 0x23, 0x01, 0x00, 0x00, 0x02, 0xEF, 0x15};
+const std::string UNIT_PATH = sim::unit_hid_interface().path;
 
 std::vector<std::string> enumerated(unsigned short vid, unsigned short pid)
 {
@@ -46,9 +47,9 @@ TEST(SimHid, EnumerationFiltersLikeHidapi)
         unsigned short vid, pid;
         std::vector<std::string> paths;
     } cases[] = {
-        {0, 0, {"sim-hid-keyboard", "sim-hid-unit"}},
-        {vendor_id, product_id, {"sim-hid-unit"}},
-        {vendor_id, 0, {"sim-hid-unit"}},
+        {0, 0, {"sim-hid-keyboard", UNIT_PATH}},
+        {vendor_id, product_id, {UNIT_PATH}},
+        {vendor_id, 0, {UNIT_PATH}},
         {0x046D, 0, {"sim-hid-keyboard"}},
         {vendor_id, 0x0002, {}},
     };
@@ -65,7 +66,7 @@ TEST(SimHid, WhoamiReportIsAnsweredWithAFixedSizeInputReport)
 {
     sim::reset();
     EXPECT_EQ(hid_open_path("no-such-path"), nullptr);
-    hid_device* dev = hid_open_path("sim-hid-unit");
+    hid_device* dev = hid_open_path(UNIT_PATH.c_str());
     ASSERT_NE(dev, nullptr);
     EXPECT_EQ(sim::hid_open_handles(), 1);
 
@@ -93,7 +94,7 @@ TEST(SimHid, SilenceEndsInATimeOutAndUnpluggingInErrors)
 {
     sim::reset();
     sim::set_usb_silent(true);
-    hid_device* dev = hid_open_path("sim-hid-unit");
+    hid_device* dev = hid_open_path(UNIT_PATH.c_str());
     ASSERT_NE(dev, nullptr);
     ASSERT_EQ(hid_write(dev, WHOAMI_REPORT.data(), WHOAMI_REPORT.size()), 8);
     unsigned char buf[128];
@@ -147,15 +148,17 @@ TEST(SimCan, InterfaceLookUp)
     sim::set_can_interfaces({"vcan0", "can0", "abcdefghijklmno"});
     int fd = socket(PF_CAN, SOCK_RAW, CAN_RAW);
     ASSERT_GE(fd, 0);
+    // Indices are the process's own; they follow the list's order.
     const struct {
         const char* name;
-        int result, ifindex, err;
+        int result, position, err;
     } cases[] = {
-        {"can0", 0, 2, 0},
         {"vcan0", 0, 1, 0},
+        {"can0", 0, 2, 0},
         {"vcan9", -1, 0, ENODEV},
         {"abcdefghijklmnopqrst", 0, 3, 0},  // only 15 characters are looked at
     };
+    int first = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         struct ifreq ifr;
@@ -164,7 +167,9 @@ TEST(SimCan, InterfaceLookUp)
         errno = 0;
         EXPECT_EQ(ioctl(fd, SIOCGIFINDEX, &ifr), c.result);
         if (c.result == 0) {
-            EXPECT_EQ(ifr.ifr_ifindex, c.ifindex);
+            if (c.position == 1)
+                first = ifr.ifr_ifindex;
+            EXPECT_EQ(ifr.ifr_ifindex - first + 1, c.position);
         } else {
             EXPECT_EQ(errno, c.err);
         }
@@ -323,7 +328,7 @@ TEST(SimLatency, DelayedAnswersArriveNoEarlierThanDue)
     sim::with_unit([](sim::VirtualUnit& u) { u.faults.extra_delay_us = 30000; });
     const auto delay = std::chrono::milliseconds(30);
 
-    hid_device* dev = hid_open_path("sim-hid-unit");
+    hid_device* dev = hid_open_path(UNIT_PATH.c_str());
     ASSERT_NE(dev, nullptr);
     auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(hid_write(dev, WHOAMI_REPORT.data(), WHOAMI_REPORT.size()), 8);
@@ -527,11 +532,11 @@ TEST(SimCan, BroadcastsReachEveryReaderOnTheirOwn)
 TEST(SimHid, EachHandleBuffersItsOwnReports)
 {
     sim::reset();
-    hid_device* a = hid_open_path("sim-hid-unit");
+    hid_device* a = hid_open_path(UNIT_PATH.c_str());
     ASSERT_NE(a, nullptr);
     for (int i = 0; i < 70; ++i)
         ASSERT_EQ(hid_write(a, WHOAMI_REPORT.data(), WHOAMI_REPORT.size()), 8);
-    hid_device* b = hid_open_path("sim-hid-unit");
+    hid_device* b = hid_open_path(UNIT_PATH.c_str());
     ASSERT_NE(b, nullptr);
     unsigned char buf[128];
     int got = 0;
@@ -549,4 +554,39 @@ TEST(SimHid, EachHandleBuffersItsOwnReports)
     EXPECT_EQ(hid_read_timeout(a, buf, sizeof buf, 0), 71) << "both handles see the unit's report";
     hid_close(a);
     hid_close(b);
+}
+
+// As the kernel: a classic interface takes the FD option, then refuses every
+// FD frame; as without the udev rule: a node that is listed but not opened.
+TEST(SimFaults, ClassicInterfaceAndUnopenableNode)
+{
+    sim::reset();
+    sim::set_can_interface_mtu("can0", 16);
+    int fd = can_socket("can0", true);
+    ASSERT_GE(fd, 0) << "the FD option is taken";
+    struct ifreq ifr;
+    std::memset(&ifr, 0, sizeof ifr);
+    std::strcpy(ifr.ifr_name, "can0");
+    ASSERT_EQ(ioctl(fd, SIOCGIFMTU, &ifr), 0);
+    EXPECT_EQ(ifr.ifr_mtu, 16);
+    struct canfd_frame fd_frame;
+    std::memset(&fd_frame, 0, sizeof fd_frame);
+    fd_frame.can_id = CANMSG_WHOAMI;
+    errno = 0;
+    EXPECT_EQ(write(fd, &fd_frame, sizeof fd_frame), -1);
+    EXPECT_EQ(errno, EINVAL);
+    struct can_frame classic;
+    std::memset(&classic, 0, sizeof classic);
+    EXPECT_EQ(write(fd, &classic, sizeof classic), ssize_t(sizeof classic));
+    close(fd);
+
+    sim::HidInterface node = sim::unit_hid_interface();
+    node.openable = false;
+    sim::set_hid_interfaces({node});
+    EXPECT_EQ(enumerated(vendor_id, product_id), std::vector<std::string>{UNIT_PATH});
+    errno = 0;
+    EXPECT_EQ(hid_open_path(UNIT_PATH.c_str()), nullptr);
+    EXPECT_EQ(errno, EACCES);
+    EXPECT_EQ(open(UNIT_PATH.c_str(), O_RDONLY), -1);
+    EXPECT_EQ(errno, EACCES);
 }

@@ -14,6 +14,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "../link_lock.h"
+
 namespace {
 
 // Bounds every blocking read and write on the data socket.
@@ -53,7 +55,7 @@ ssize_t write_frame(int fd, const struct canfd_frame& frame)
 
 }  // namespace
 
-CANFD::CANFD() : socket_fd(-1), connected(false)
+CANFD::CANFD() : socket_fd(-1), connected(false), lock_fd(-1)
 {
 }
 
@@ -67,6 +69,7 @@ bool CANFD::connect(const std::string& interface_name)
     if (connected) {
         disconnect();
     }
+    failure_text.clear();
 
     // The look-up runs on a throw-away socket so the data socket is opened
     // only for an interface that exists.
@@ -98,12 +101,29 @@ bool CANFD::connect(const std::string& interface_name)
         ::close(tmp);
         return false;
     }
+    const int ifindex = ifr.ifr_ifindex;
+    // With a classic MTU the kernel takes the FD option, then refuses every
+    // FD frame with EINVAL: the unit would look silent.
+    if (::ioctl(tmp, SIOCGIFMTU, &ifr) == 0 && ifr.ifr_mtu < static_cast<int>(CANFD_MTU)) {
+        failure_text = interface_name + " is not in CAN FD mode (MTU " + std::to_string(ifr.ifr_mtu) +
+                       "): bring it up with `ip link set " + interface_name +
+                       " up type can bitrate 1000000 dbitrate 5000000 fd on`";
+        std::fprintf(stderr, "%s\n", failure_text.c_str());
+        ::close(tmp);
+        return false;
+    }
     ::close(tmp);
+
+    lock_fd = lock_can_interface(interface_name, ifindex, &failure_text);
+    if (lock_fd < 0) {
+        std::fprintf(stderr, "%s\n", failure_text.c_str());
+        return false;
+    }
 
     socket_fd = ::socket(PF_CAN, SOCK_RAW, CAN_RAW);
     if (socket_fd < 0) {
         log_errno("Failed to create CAN socket: ", errno);
-        socket_fd = -1;
+        disconnect();
         return false;
     }
 
@@ -123,21 +143,19 @@ bool CANFD::connect(const std::string& interface_name)
     }
     if (failure != nullptr) {
         log_errno(failure, errno);
-        ::close(socket_fd);
-        socket_fd = -1;
+        disconnect();
         return false;
     }
 
     struct sockaddr_can addr;
     std::memset(&addr, 0, sizeof(addr));
     addr.can_family = AF_CAN;
-    addr.can_ifindex = ifr.ifr_ifindex;
+    addr.can_ifindex = ifindex;
     if (::bind(socket_fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) < 0) {
         int err = errno;
         std::fprintf(stderr, "Failed to bind CAN socket to %s: %s\n", interface_name.c_str(),
                      std::strerror(err));
-        ::close(socket_fd);
-        socket_fd = -1;
+        disconnect();
         return false;
     }
 
@@ -152,8 +170,23 @@ void CANFD::disconnect()
         ::close(socket_fd);
         socket_fd = -1;
     }
+    // Released only once the data socket is closed.
+    if (lock_fd >= 0) {
+        ::close(lock_fd);
+        lock_fd = -1;
+    }
     connected = false;
     interface_name.clear();
+}
+
+const std::string& CANFD::name() const
+{
+    return interface_name;
+}
+
+const std::string& CANFD::failure() const
+{
+    return failure_text;
 }
 
 bool CANFD::isConnected() const

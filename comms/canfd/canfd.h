@@ -15,9 +15,16 @@ public:
     CANFD(const CANFD&) = delete;
     CANFD& operator=(const CANFD&) = delete;
 
+    // The interface is locked before the data socket is opened, and stays
+    // locked until disconnect.
     bool connect(const std::string& interface_name);
     void disconnect();
     bool isConnected() const;
+    // The interface bound; empty when closed.
+    const std::string& name() const;
+    // Why the last connect found the interface but could not use it (not in
+    // CAN FD mode, in use by another instance); empty otherwise.
+    const std::string& failure() const;
 
     static const int READ_TIMEOUT_MS = 500;
     // What read returns when nothing came in time: the platform reports an
@@ -37,6 +44,8 @@ private:
     int socket_fd;
     bool connected;
     std::string interface_name;
+    int lock_fd;
+    std::string failure_text;
 };
 
 #endif

@@ -1,9 +1,13 @@
 #include "USBHID.h"
 
 #include <hidapi.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <vector>
+
+#include "../link_lock.h"
 
 namespace {
 
@@ -17,7 +21,7 @@ const size_t kOutputBodyHeader = 5;
 
 }  // namespace
 
-USBHID::USBHID() : device_handle(nullptr), connected(false), report_ID(5)
+USBHID::USBHID() : device_handle(nullptr), connected(false), report_ID(5), lock_fd(-1)
 {
     hid_init();
 }
@@ -33,33 +37,48 @@ bool USBHID::connect(uint16_t vendor_id, uint16_t product_id)
     if (connected) {
         disconnect();
     }
-
-    hid_device_info* list = hid_enumerate(vendor_id, product_id);
-    if (list == nullptr) {
+    failure_text.clear();
+    const std::vector<std::string> paths = unitPaths(vendor_id, product_id);
+    if (paths.empty()) {
         connected = false;
         return false;
     }
+    return connectPath(paths.front());
+}
 
-    const hid_device_info* chosen = nullptr;
+std::vector<std::string> USBHID::unitPaths(uint16_t vendor_id, uint16_t product_id)
+{
+    std::vector<std::string> paths;
+    hid_device_info* list = hid_enumerate(vendor_id, product_id);
     for (const hid_device_info* it = list; it != nullptr; it = it->next) {
-        if (it->vendor_id == vendor_id && it->product_id == product_id &&
-            it->usage_page == kVendorUsagePage) {
-            chosen = it;
-            break;
+        if (it->vendor_id == vendor_id && it->product_id == product_id && it->usage_page == kVendorUsagePage &&
+            it->path != nullptr) {
+            paths.push_back(it->path);
         }
     }
-    if (chosen == nullptr || chosen->path == nullptr) {
-        hid_free_enumeration(list);
-        connected = false;
-        return false;
-    }
-
-    device_handle = hid_open_path(chosen->path);
     hid_free_enumeration(list);
-    if (device_handle == nullptr) {
+    return paths;
+}
+
+bool USBHID::connectPath(const std::string& path)
+{
+    if (connected) {
+        disconnect();
+    }
+    failure_text.clear();
+    lock_fd = lock_hid_node(path, &failure_text);
+    if (lock_fd < 0) {
         connected = false;
         return false;
     }
+    errno = 0;
+    device_handle = hid_open_path(path.c_str());
+    if (device_handle == nullptr) {
+        failure_text = hid_open_failure(path, errno);
+        disconnect();
+        return false;
+    }
+    node_path = path;
     connected = true;
     return true;
 }
@@ -70,7 +89,23 @@ void USBHID::disconnect()
         hid_close(device_handle);
         device_handle = nullptr;
     }
+    // Released only once the device is closed.
+    if (lock_fd >= 0) {
+        ::close(lock_fd);
+        lock_fd = -1;
+    }
+    node_path.clear();
     connected = false;
+}
+
+const std::string& USBHID::failure() const
+{
+    return failure_text;
+}
+
+const std::string& USBHID::path() const
+{
+    return node_path;
 }
 
 bool USBHID::isConnected() const

@@ -3,6 +3,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "../../EFIS_shared/comms_types.h"
 
@@ -17,9 +19,22 @@ public:
     USBHID(const USBHID&) = delete;
     USBHID& operator=(const USBHID&) = delete;
 
+    // The first of the unit's interfaces that enumeration lists.
     bool connect(uint16_t vendor_id, uint16_t product_id);
+    // One of the paths unitPaths lists. The node is locked before it is
+    // opened, and stays locked until disconnect.
+    bool connectPath(const std::string& path);
     void disconnect();
     bool isConnected() const;
+    // The unit's vendor-defined interfaces, one per unit plugged in, in
+    // enumeration order.
+    static std::vector<std::string> unitPaths(uint16_t vendor_id, uint16_t product_id);
+    // Why the last connect found a unit but could not use it (in use by
+    // another instance, cannot be opened); empty when it found none or
+    // succeeded.
+    const std::string& failure() const;
+    // The node in use; empty when closed.
+    const std::string& path() const;
 
     static const int READ_TIMEOUT_MS = 1000;
     // What read returns when nothing came in time.
@@ -38,6 +53,9 @@ private:
     hid_device* device_handle;
     bool connected;
     uint8_t report_ID;
+    int lock_fd;
+    std::string node_path;
+    std::string failure_text;
 };
 
 #endif
