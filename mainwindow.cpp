@@ -7,7 +7,10 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFontDatabase>
+#include <QAction>
 #include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
 #include <QPalette>
 #include <QProgressBar>
 #include <QRegularExpression>
@@ -23,6 +26,8 @@
 #include <cstring>
 
 #include "EFIS_shared/get_set.h"
+#include "app/log_window.h"
+#include "app/run_log.h"
 #include "firmware_ops/firmware_ops.h"
 #include "ui_mainwindow.h"
 
@@ -342,15 +347,23 @@ const UploadTab UPLOAD_TABS[2] = {
      "Select Firmware File", "Firmware Files (*.bin);;All Files (*)", "No firmware file selected",
      "Firmware update failed: CommsManager not connected", "Firmware update already in progress",
      "Finish airport transfer before firmware update", "Starting firmware update...", "Firmware update completed",
-     "Error: Firmware update failed - see the log for details"},
+     "Error: Firmware update failed - %1"},
     {&Ui_MainWindow::pushButton_browse_airports, &Ui_MainWindow::text_firmware_file_2,
      &Ui_MainWindow::pushButton_start_airport, &Ui_MainWindow::progressBar_airports, &MainWindow::airportDbFilePath,
      &MainWindow::airportUploadThread, "Select Airport Database", "Database Files (*.db);;All Files (*)",
      "No airport database file selected", "Airport upload failed: CommsManager not connected",
      "Airport transfer already in progress", "Finish firmware update before airport transfer",
      "Starting airport database transfer...", "Airport database transfer finished",
-     "Error: Airport database transfer failed - see the log for details"},
+     "Error: Airport database transfer failed - %1"},
 };
+
+// Where a failure's details are, for its status text: the log file by name.
+QString seeTheLog()
+{
+    const RunLog& log = RunLog::instance();
+    return log.filePath().isEmpty() ? QString("see View > Log for details")
+                                    : "see the log for details: " + log.shownFilePath();
+}
 
 // What an upload takes away while it owns the link: the settings commands,
 // the reboot and the other tab's browse and start.
@@ -375,26 +388,40 @@ bool usableValue(settings_struct_index index, uint32_t value)
 
 void customMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& msg)
 {
-    const QByteArray localMsg = msg.toLocal8Bit();
-    const char* file = context.file ? context.file : "";
-    const char* function = context.function ? context.function : "";
-    const unsigned line = unsigned(context.line);
+    const char* format = nullptr;
     switch (type) {
     case QtDebugMsg:
-        std::fprintf(stderr, "Debug: %s (%s:%u, %s)\n", localMsg.constData(), file, line, function);
+        format = "Debug: %s (%s:%u, %s)\n";
         break;
     case QtInfoMsg:
-        std::fprintf(stderr, "Info: %s (%s:%u, %s)\n", localMsg.constData(), file, line, function);
+        format = "Info: %s (%s:%u, %s)\n";
         break;
     case QtWarningMsg:
-        std::fprintf(stderr, "Warning: %s (%s:%u, %s)\n", localMsg.constData(), file, line, function);
+        format = "Warning: %s (%s:%u, %s)\n";
         break;
     case QtCriticalMsg:
-        std::fprintf(stderr, "Critical: %s (%s:%u, %s)\n", localMsg.constData(), file, line, function);
+        format = "Critical: %s (%s:%u, %s)\n";
         break;
     case QtFatalMsg:
-        std::fprintf(stderr, "Fatal: %s (%s:%u, %s)\n", localMsg.constData(), file, line, function);
-        std::abort();
+        format = "Fatal: %s (%s:%u, %s)\n";
+        break;
+    }
+    if (format) {
+        const QByteArray localMsg = msg.toLocal8Bit();
+        const char* file = context.file ? context.file : "";
+        const char* function = context.function ? context.function : "";
+        const unsigned line = unsigned(context.line);
+        const int size = std::snprintf(nullptr, 0, format, localMsg.constData(), file, line, function);
+        QByteArray text(qMax(size, 0) + 1, '\0');
+        std::snprintf(text.data(), size_t(text.size()), format, localMsg.constData(), file, line, function);
+        text.chop(1);
+        // What was printed on standard output before comes first in the log.
+        RunLog& log = RunLog::instance();
+        log.takeStandardOutput();
+        std::fputs(text.constData(), stderr);
+        log.append(text);
+        if (type == QtFatalMsg)
+            std::abort();
     }
     std::fflush(stderr);
 }
@@ -426,10 +453,29 @@ MainWindow::MainWindow(QWidget* parent)
       heldControls(),
       linkLabel(nullptr),
       virtualUnit(false),
-      unmarkedLooks()
+      unmarkedLooks(),
+      logWindow(nullptr),
+      logRun(0)
 {
+    // Each window's life is one run of the log.
+    logRun = RunLog::instance().startRun();
     qInstallMessageHandler(customMessageHandler);
     ui->setupUi(this);
+    // The log: View > Log, and a click on an "Error:" text opens it at that
+    // failure, which the log records after the lines that led to it.
+    QAction* logAction = menuBar()->addMenu("&View")->addAction("&Log", this, [this] { showLog(QString()); });
+    logAction->setObjectName("actionLog");
+    logAction->setShortcut(QKeySequence("Ctrl+L"));
+    // The form's geometry is fixed: the menu's line comes on top of it.
+    resize(width(), height() + menuBar()->sizeHint().height());
+    openOnErrorClick(ui->statusbar, [this](const QString& status) { showLog(status); });
+    connect(ui->statusbar, &QStatusBar::messageChanged, this, [](const QString& message) {
+        if (!message.startsWith("Error:"))
+            return;
+        RunLog& log = RunLog::instance();
+        log.takeStandardOutput();
+        log.append(statusLine(message));
+    });
     ui->statusbar->showMessage("Initializing...");
     linkLabel = new QLabel(this);
     linkLabel->setObjectName("label_link");
@@ -585,6 +631,17 @@ MainWindow::~MainWindow()
     comms = nullptr;
     delete ui;
     ui = nullptr;
+    RunLog::instance().endRun(logRun);
+}
+
+void MainWindow::showLog(const QString& status)
+{
+    if (!logWindow)
+        logWindow = new LogWindow(this);
+    if (status.isEmpty())
+        logWindow->showEnd();
+    else
+        logWindow->showFailure(status);
 }
 
 // ---------------------------------------------------------------------------
@@ -1443,10 +1500,11 @@ void MainWindow::finishUpload(int tab)
         (ui->*t.bar)->setValue(int(kUploadBarMax));
         ui->statusbar->showMessage(t.finished);
     } else if (tab == AIRPORT_TAB && airportDatabaseClosed) {
-        ui->statusbar->showMessage("Error: Airport database transfer failed - the unit's airport database stays "
-                                   "closed until a complete transfer (see the log for details)");
+        ui->statusbar->showMessage(QString("Error: Airport database transfer failed - the unit's airport database "
+                                           "stays closed until a complete transfer (%1)")
+                                       .arg(seeTheLog()));
     } else {
-        ui->statusbar->showMessage(t.failed);
+        ui->statusbar->showMessage(QString(t.failed).arg(seeTheLog()));
     }
     if (tab == FIRMWARE_TAB)
         qDebug() << "Firmware update process finished";

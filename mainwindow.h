@@ -13,6 +13,7 @@
 #include "EFIS_shared/settings_types.h"
 #include "comms/comms.h"
 
+class LogWindow;
 class QLabel;
 class Ui_MainWindow;
 
@@ -104,6 +105,12 @@ public:
     // Tooltip and palette of each marked field, given back when its mark
     // goes.
     std::map<QWidget*, std::pair<QString, QPalette>> unmarkedLooks;
+
+    // The Log window, made when first asked for; at the end of the log, or
+    // at the line of a failure's status text.
+    void showLog(const QString& status);
+    LogWindow* logWindow;
+    int logRun;
 
 private slots:
     void onSaveClicked();

@@ -12,9 +12,11 @@
 #include <QEvent>
 #include <QStatusBar>
 #include <QStringList>
+#include <QTimer>
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -156,6 +158,24 @@ inline int unit_received_count()
     int n = 0;
     sim::with_unit([&](sim::VirtualUnit& u) { n = int(u.received.size()); });
     return n;
+}
+
+// Does `act`, handing the modal dialog of type D that it opens, if any, to
+// `answer` (a modal dialog runs the event loop until it is answered).
+template <class D>
+void with_dialog(const std::function<void()>& act, const std::function<void(D*)>& answer)
+{
+    QTimer poll;
+    poll.setInterval(5);
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        auto* d = qobject_cast<D*>(QApplication::activeModalWidget());
+        if (d && d->isVisible()) {
+            poll.stop();
+            answer(d);
+        }
+    });
+    poll.start();
+    act();
 }
 
 // Records every message of the first status bar created while it exists.
