@@ -8,9 +8,12 @@
 #include <QFileInfo>
 #include <QFontDatabase>
 #include <QAction>
+#include <QCloseEvent>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QPalette>
 #include <QProgressBar>
 #include <QRegularExpression>
@@ -1338,6 +1341,9 @@ void MainWindow::onRebootClicked()
 {
     if (!linkReady())
         return;
+    const QString loss = editsLoss(true);
+    if (!loss.isEmpty() && !confirmLoss("Reboot the unit?", loss, "Reboot Anyway"))
+        return;
     COMMS_MSG_t msg;
     std::memset(&msg, 0, sizeof msg);
     msg.can_ID = CANMSG_ENTER_BL;
@@ -1354,6 +1360,66 @@ void MainWindow::onRebootClicked()
         qDebug() << "Failed to send reboot command";
         ui->statusbar->showMessage("Error: Failed to send reboot command");
     }
+}
+
+// ---------------------------------------------------------------------------
+// Questions before something is lost.
+
+bool MainWindow::confirmLoss(const QString& question, const QString& loss, const QString& proceed)
+{
+    QMessageBox box(QMessageBox::Warning, windowTitle(), question, QMessageBox::NoButton, this);
+    box.setInformativeText(loss);
+    QPushButton* go = box.addButton(proceed, QMessageBox::DestructiveRole);
+    QPushButton* stay = box.addButton(QMessageBox::Cancel);
+    box.setDefaultButton(stay);
+    box.setEscapeButton(stay);
+    box.exec();
+    const bool proceeding = box.clickedButton() == go;
+    qDebug().noquote() << question << (proceeding ? proceed : QString("Cancel")) << "-" << loss;
+    return proceeding;
+}
+
+QString MainWindow::uploadLoss() const
+{
+    if (firmwareUploadThread)
+        return "A firmware update is running. Stopping it leaves the new firmware incomplete in the unit's spare "
+               "firmware bank; the unit keeps its current firmware. Send the file again before you reboot the unit.";
+    if (airportUploadThread)
+        return "An airport database transfer is running. Stopping it leaves the unit's airport database closed "
+               "until a complete transfer.";
+    return QString();
+}
+
+QString MainWindow::editsLoss(bool reboot) const
+{
+    size_t sent = 0;
+    for (settings_struct_index index : unsaved_values)
+        sent += changed_values.count(index) ? 0 : 1;
+    const size_t edits = changed_values.size() + sent;
+    if (edits == 0)
+        return QString();
+    QString text = QString("%1 edited value(s) are not saved in the unit").arg(edits);
+    if (sent > 0)
+        text += QString(" (%1 sent with Update: the unit keeps them only until it restarts)").arg(sent);
+    text += reboot ? ". The unit restarts with its saved settings; press Save first to keep the edits."
+                   : ". Closing loses them; press Save first to keep them.";
+    return text;
+}
+
+void MainWindow::closeEvent(QCloseEvent* event)
+{
+    QStringList losses;
+    for (const QString& loss : {uploadLoss(), editsLoss(false)}) {
+        if (!loss.isEmpty())
+            losses << loss;
+    }
+    const bool upload = uploadRunning();
+    if (!losses.isEmpty() && !confirmLoss(upload ? "Stop the upload and close?" : "Close without saving?",
+                                          losses.join("\n\n"), upload ? "Stop and Close" : "Close Anyway")) {
+        event->ignore();
+        return;
+    }
+    QMainWindow::closeEvent(event);
 }
 
 // ---------------------------------------------------------------------------

@@ -112,6 +112,16 @@ public:
     LogWindow* logWindow;
     int logRun;
 
+    // Closing and Reboot ask first where something would be lost: an
+    // upload cut short, edits the unit does not keep. The question, with
+    // `loss` as its detail; true when the user goes on.
+    bool confirmLoss(const QString& question, const QString& loss, const QString& proceed);
+    QString uploadLoss() const;
+    QString editsLoss(bool reboot) const;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
 private slots:
     void onSaveClicked();
     void onLoadClicked();

@@ -8,8 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QEvent>
+#include <QMessageBox>
 #include <QStatusBar>
 #include <QStringList>
 #include <QTimer>
@@ -176,6 +178,22 @@ void with_dialog(const std::function<void()>& act, const std::function<void(D*)>
     });
     poll.start();
     act();
+}
+
+// Does `act`, answering the question it asks, if any: `proceed` presses
+// the button that goes on, otherwise Cancel. The question and its detail;
+// empty when none was asked.
+inline std::string answer_question(bool proceed, const std::function<void()>& act)
+{
+    std::string asked;
+    with_dialog<QMessageBox>(act, [&](QMessageBox* box) {
+        asked = (box->text() + "\n" + box->informativeText()).toStdString();
+        for (QAbstractButton* b : box->buttons()) {
+            if ((box->buttonRole(b) == QMessageBox::DestructiveRole) == proceed)
+                return b->click();
+        }
+    });
+    return asked;
 }
 
 // Records every message of the first status bar created while it exists.
