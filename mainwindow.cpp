@@ -214,6 +214,11 @@ std::set<settings_struct_index> allValues()
     return all;
 }
 
+// A unit that stops answering (a pulled cable, a restart) would cost every
+// remaining value of a command its full wait on the GUI thread; after this
+// many failed in a row a command stops.
+const int kUnansweredLimit = 3;
+
 // Progress scale of both upload bars: the erase fills the first 1200 units,
 // the write the remaining 8800.
 const uint32_t kUploadBarMax = 10000;
@@ -1187,9 +1192,11 @@ void MainWindow::loadConfigFromDevice()
 
     bool ok = false;
     int unread = 0;
+    int unanswered = 0;  // in a row
     for (int i = 0; i < SETTINGS_LAST_INDEX; ++i) {
         const settings_struct_index index = settings_struct_index(i);
         value = get_value(comms, SETTINGS_COMMS, uint8_t(i), &ok);
+        unanswered = ok ? 0 : unanswered + 1;
         if (ok && !usableValue(index, value)) {
             qDebug() << "Warning: Value for index" << i << "is not a finite number";
             ok = false;
@@ -1204,6 +1211,16 @@ void MainWindow::loadConfigFromDevice()
         if (!settings_set_value(&user_config, index, &value)) {
             qDebug() << "Error setting value for index" << i;
             ui->statusbar->showMessage("Error: Failed to process configuration data");
+            return;
+        }
+        if (unanswered == kUnansweredLimit) {
+            // The rest stay unknown, so Save refuses them; the form keeps
+            // what it showed. Values count from 1: 0 means none was read.
+            const int after = i + 1 - kUnansweredLimit;
+            qDebug() << "Load stopped: no answer to values" << after << "to" << i << "(counted from 0)";
+            ui->statusbar->showMessage(
+                QString("Error: the unit stopped answering after value %1 - check the connection and load again")
+                    .arg(after));
             return;
         }
         QThread::msleep(1);
@@ -1238,13 +1255,22 @@ void MainWindow::loadConfigFromDevice()
 int MainWindow::sendValues(const std::set<settings_struct_index>& indices, std::set<settings_struct_index>* failed)
 {
     int sent = 0;
+    int unanswered = 0;  // in a row
     for (settings_struct_index index : indices) {
+        // The unit is not listening: what is left stays pending, unsent.
+        if (unanswered == kUnansweredLimit) {
+            qDebug() << "Not sent, the unit stopped answering: index" << int(index);
+            failed->insert(index);
+            continue;
+        }
         const uint32_t value = settings_get_value(&user_config, index);
         if (set_value(comms, SETTINGS_COMMS, uint8_t(index), value) != 0) {
             qDebug() << "Failed to send value for index" << int(index);
             failed->insert(index);
+            ++unanswered;
         } else {
             ++sent;
+            unanswered = 0;
             unsaved_values.insert(index);
         }
         QThread::msleep(1);
