@@ -107,10 +107,11 @@ int RunLog::startRun()
         const QString name = runFile(dir, 0);
         logFd = ::open(QFile::encodeName(name).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC,
                        0600);
+        const int error = errno;
         if (logFd >= 0)
             path = name;
         else
-            openError = QString("cannot write %1: %2").arg(name, QString::fromLocal8Bit(std::strerror(errno)));
+            openError = QString("cannot write %1: %2").arg(name, QString::fromLocal8Bit(std::strerror(error)));
     }
     const QByteArray header = "Skarvel EFIS Config, run started " +
                               QDateTime::currentDateTime().toString(Qt::ISODate).toLatin1() + "\n";
@@ -284,8 +285,9 @@ void RunLog::appendLocked(const char* data, size_t size)
     if (logFd >= 0) {
         bool failed = false;
         writeAll(logFd, data, size, &failed);
+        const int error = errno;
         if (failed) {
-            openError = QString("writing %1 failed: %2").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+            openError = QString("writing %1 failed: %2").arg(path, QString::fromLocal8Bit(std::strerror(error)));
             ::close(logFd);
             logFd = -1;
             path.clear();
