@@ -7,7 +7,13 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFontDatabase>
+#include <QAction>
+#include <QCloseEvent>
 #include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QPalette>
 #include <QProgressBar>
 #include <QRegularExpression>
@@ -23,6 +29,8 @@
 #include <cstring>
 
 #include "EFIS_shared/get_set.h"
+#include "app/log_window.h"
+#include "app/run_log.h"
 #include "firmware_ops/firmware_ops.h"
 #include "ui_mainwindow.h"
 
@@ -193,6 +201,11 @@ std::set<settings_struct_index> allValues()
     return all;
 }
 
+// A unit that stops answering (a pulled cable, a restart) would cost every
+// remaining value of a command its full wait on the GUI thread; after this
+// many failed in a row a command stops.
+const int kUnansweredLimit = 3;
+
 // Progress scale of both upload bars: the erase fills the first 1200 units,
 // the write the remaining 8800.
 const uint32_t kUploadBarMax = 10000;
@@ -329,15 +342,23 @@ const UploadTab UPLOAD_TABS[2] = {
      "Select Firmware File", "Firmware Files (*.bin);;All Files (*)", "No firmware file selected",
      "Firmware update failed: CommsManager not connected", "Firmware update already in progress",
      "Finish airport transfer before firmware update", "Starting firmware update...", "Firmware update completed",
-     "Error: Firmware update failed - see the log for details"},
+     "Error: Firmware update failed - %1"},
     {&Ui_MainWindow::pushButton_browse_airports, &Ui_MainWindow::text_firmware_file_2,
      &Ui_MainWindow::pushButton_start_airport, &Ui_MainWindow::progressBar_airports, &MainWindow::airportDbFilePath,
      &MainWindow::airportUploadThread, "Select Airport Database", "Database Files (*.db);;All Files (*)",
      "No airport database file selected", "Airport upload failed: CommsManager not connected",
      "Airport transfer already in progress", "Finish firmware update before airport transfer",
      "Starting airport database transfer...", "Airport database transfer finished",
-     "Error: Airport database transfer failed - see the log for details"},
+     "Error: Airport database transfer failed - %1"},
 };
+
+// Where a failure's details are, for its status text: the log file by name.
+QString seeTheLog()
+{
+    const RunLog& log = RunLog::instance();
+    return log.filePath().isEmpty() ? QString("see View > Log for details")
+                                    : "see the log for details: " + log.shownFilePath();
+}
 
 // What an upload takes away while it owns the link: the settings commands,
 // the reboot and the other tab's browse and start.
@@ -375,26 +396,40 @@ QString linkTrouble(const CommsManager& comms)
 
 void customMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& msg)
 {
-    const QByteArray localMsg = msg.toLocal8Bit();
-    const char* file = context.file ? context.file : "";
-    const char* function = context.function ? context.function : "";
-    const unsigned line = unsigned(context.line);
+    const char* format = nullptr;
     switch (type) {
     case QtDebugMsg:
-        std::fprintf(stderr, "Debug: %s (%s:%u, %s)\n", localMsg.constData(), file, line, function);
+        format = "Debug: %s (%s:%u, %s)\n";
         break;
     case QtInfoMsg:
-        std::fprintf(stderr, "Info: %s (%s:%u, %s)\n", localMsg.constData(), file, line, function);
+        format = "Info: %s (%s:%u, %s)\n";
         break;
     case QtWarningMsg:
-        std::fprintf(stderr, "Warning: %s (%s:%u, %s)\n", localMsg.constData(), file, line, function);
+        format = "Warning: %s (%s:%u, %s)\n";
         break;
     case QtCriticalMsg:
-        std::fprintf(stderr, "Critical: %s (%s:%u, %s)\n", localMsg.constData(), file, line, function);
+        format = "Critical: %s (%s:%u, %s)\n";
         break;
     case QtFatalMsg:
-        std::fprintf(stderr, "Fatal: %s (%s:%u, %s)\n", localMsg.constData(), file, line, function);
-        std::abort();
+        format = "Fatal: %s (%s:%u, %s)\n";
+        break;
+    }
+    if (format) {
+        const QByteArray localMsg = msg.toLocal8Bit();
+        const char* file = context.file ? context.file : "";
+        const char* function = context.function ? context.function : "";
+        const unsigned line = unsigned(context.line);
+        const int size = std::snprintf(nullptr, 0, format, localMsg.constData(), file, line, function);
+        QByteArray text(qMax(size, 0) + 1, '\0');
+        std::snprintf(text.data(), size_t(text.size()), format, localMsg.constData(), file, line, function);
+        text.chop(1);
+        // What was printed on standard output before comes first in the log.
+        RunLog& log = RunLog::instance();
+        log.takeStandardOutput();
+        std::fputs(text.constData(), stderr);
+        log.append(text);
+        if (type == QtFatalMsg)
+            std::abort();
     }
     std::fflush(stderr);
 }
@@ -435,10 +470,29 @@ MainWindow::MainWindow(QWidget* parent)
       heldControls(),
       linkLabel(nullptr),
       virtualUnit(false),
-      unmarkedLooks()
+      unmarkedLooks(),
+      logWindow(nullptr),
+      logRun(0)
 {
+    // Each window's life is one run of the log.
+    logRun = RunLog::instance().startRun();
     qInstallMessageHandler(customMessageHandler);
     ui->setupUi(this);
+    // The log: View > Log, and a click on an "Error:" text opens it at that
+    // failure, which the log records after the lines that led to it.
+    QAction* logAction = menuBar()->addMenu("&View")->addAction("&Log", this, [this] { showLog(QString()); });
+    logAction->setObjectName("actionLog");
+    logAction->setShortcut(QKeySequence("Ctrl+L"));
+    // The form's geometry is fixed: the menu's line comes on top of it.
+    resize(width(), height() + menuBar()->sizeHint().height());
+    openOnErrorClick(ui->statusbar, [this](const QString& status) { showLog(status); });
+    connect(ui->statusbar, &QStatusBar::messageChanged, this, [](const QString& message) {
+        if (!message.startsWith("Error:"))
+            return;
+        RunLog& log = RunLog::instance();
+        log.takeStandardOutput();
+        log.append(statusLine(message));
+    });
     ui->statusbar->showMessage("Initializing...");
     linkLabel = new QLabel(this);
     linkLabel->setObjectName("label_link");
@@ -602,6 +656,17 @@ MainWindow::~MainWindow()
     comms = nullptr;
     delete ui;
     ui = nullptr;
+    RunLog::instance().endRun(logRun);
+}
+
+void MainWindow::showLog(const QString& status)
+{
+    if (!logWindow)
+        logWindow = new LogWindow(this);
+    if (status.isEmpty())
+        logWindow->showEnd();
+    else
+        logWindow->showFailure(status);
 }
 
 // ---------------------------------------------------------------------------
@@ -1167,9 +1232,11 @@ void MainWindow::loadConfigFromDevice()
 
     bool ok = false;
     int unread = 0;
+    int unanswered = 0;  // in a row
     for (int i = 0; i < SETTINGS_LAST_INDEX; ++i) {
         const settings_struct_index index = settings_struct_index(i);
         value = get_value(comms, SETTINGS_COMMS, uint8_t(i), &ok);
+        unanswered = ok ? 0 : unanswered + 1;
         if (ok && !usableValue(index, value)) {
             qDebug() << "Warning: Value for index" << i << "is not a finite number";
             ok = false;
@@ -1184,6 +1251,16 @@ void MainWindow::loadConfigFromDevice()
         if (!settings_set_value(&user_config, index, &value)) {
             qDebug() << "Error setting value for index" << i;
             ui->statusbar->showMessage("Error: Failed to process configuration data");
+            return;
+        }
+        if (unanswered == kUnansweredLimit) {
+            // The rest stay unknown, so Save refuses them; the form keeps
+            // what it showed. Values count from 1: 0 means none was read.
+            const int after = i + 1 - kUnansweredLimit;
+            qDebug() << "Load stopped: no answer to values" << after << "to" << i << "(counted from 0)";
+            ui->statusbar->showMessage(
+                QString("Error: the unit stopped answering after value %1 - check the connection and load again")
+                    .arg(after));
             return;
         }
         QThread::msleep(1);
@@ -1218,13 +1295,22 @@ void MainWindow::loadConfigFromDevice()
 int MainWindow::sendValues(const std::set<settings_struct_index>& indices, std::set<settings_struct_index>* failed)
 {
     int sent = 0;
+    int unanswered = 0;  // in a row
     for (settings_struct_index index : indices) {
+        // The unit is not listening: what is left stays pending, unsent.
+        if (unanswered == kUnansweredLimit) {
+            qDebug() << "Not sent, the unit stopped answering: index" << int(index);
+            failed->insert(index);
+            continue;
+        }
         const uint32_t value = settings_get_value(&user_config, index);
         if (set_value(comms, SETTINGS_COMMS, uint8_t(index), value) != 0) {
             qDebug() << "Failed to send value for index" << int(index);
             failed->insert(index);
+            ++unanswered;
         } else {
             ++sent;
+            unanswered = 0;
             unsaved_values.insert(index);
         }
         QThread::msleep(1);
@@ -1329,6 +1415,9 @@ void MainWindow::onRebootClicked()
 {
     if (!linkReady())
         return;
+    const QString loss = editsLoss(true);
+    if (!loss.isEmpty() && !confirmLoss("Reboot the unit?", loss, "Reboot Anyway"))
+        return;
     COMMS_MSG_t msg;
     std::memset(&msg, 0, sizeof msg);
     msg.can_ID = CANMSG_ENTER_BL;
@@ -1345,6 +1434,66 @@ void MainWindow::onRebootClicked()
         qDebug() << "Failed to send reboot command";
         ui->statusbar->showMessage("Error: Failed to send reboot command");
     }
+}
+
+// ---------------------------------------------------------------------------
+// Questions before something is lost.
+
+bool MainWindow::confirmLoss(const QString& question, const QString& loss, const QString& proceed)
+{
+    QMessageBox box(QMessageBox::Warning, windowTitle(), question, QMessageBox::NoButton, this);
+    box.setInformativeText(loss);
+    QPushButton* go = box.addButton(proceed, QMessageBox::DestructiveRole);
+    QPushButton* stay = box.addButton(QMessageBox::Cancel);
+    box.setDefaultButton(stay);
+    box.setEscapeButton(stay);
+    box.exec();
+    const bool proceeding = box.clickedButton() == go;
+    qDebug().noquote() << question << (proceeding ? proceed : QString("Cancel")) << "-" << loss;
+    return proceeding;
+}
+
+QString MainWindow::uploadLoss() const
+{
+    if (firmwareUploadThread)
+        return "A firmware update is running. Stopping it leaves the new firmware incomplete in the unit's spare "
+               "firmware bank; the unit keeps its current firmware. Send the file again before you reboot the unit.";
+    if (airportUploadThread)
+        return "An airport database transfer is running. Stopping it leaves the unit's airport database closed "
+               "until a complete transfer.";
+    return QString();
+}
+
+QString MainWindow::editsLoss(bool reboot) const
+{
+    size_t sent = 0;
+    for (settings_struct_index index : unsaved_values)
+        sent += changed_values.count(index) ? 0 : 1;
+    const size_t edits = changed_values.size() + sent;
+    if (edits == 0)
+        return QString();
+    QString text = QString("%1 edited value(s) are not saved in the unit").arg(edits);
+    if (sent > 0)
+        text += QString(" (%1 sent with Update: the unit keeps them only until it restarts)").arg(sent);
+    text += reboot ? ". The unit restarts with its saved settings; press Save first to keep the edits."
+                   : ". Closing loses them; press Save first to keep them.";
+    return text;
+}
+
+void MainWindow::closeEvent(QCloseEvent* event)
+{
+    QStringList losses;
+    for (const QString& loss : {uploadLoss(), editsLoss(false)}) {
+        if (!loss.isEmpty())
+            losses << loss;
+    }
+    const bool upload = uploadRunning();
+    if (!losses.isEmpty() && !confirmLoss(upload ? "Stop the upload and close?" : "Close without saving?",
+                                          losses.join("\n\n"), upload ? "Stop and Close" : "Close Anyway")) {
+        event->ignore();
+        return;
+    }
+    QMainWindow::closeEvent(event);
 }
 
 // ---------------------------------------------------------------------------
@@ -1491,10 +1640,11 @@ void MainWindow::finishUpload(int tab)
         (ui->*t.bar)->setValue(int(kUploadBarMax));
         ui->statusbar->showMessage(t.finished);
     } else if (tab == AIRPORT_TAB && airportDatabaseClosed) {
-        ui->statusbar->showMessage("Error: Airport database transfer failed - the unit's airport database stays "
-                                   "closed until a complete transfer (see the log for details)");
+        ui->statusbar->showMessage(QString("Error: Airport database transfer failed - the unit's airport database "
+                                           "stays closed until a complete transfer (%1)")
+                                       .arg(seeTheLog()));
     } else {
-        ui->statusbar->showMessage(t.failed);
+        ui->statusbar->showMessage(QString(t.failed).arg(seeTheLog()));
     }
     if (tab == FIRMWARE_TAB)
         qDebug() << "Firmware update process finished";

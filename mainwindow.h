@@ -14,6 +14,7 @@
 #include "EFIS_shared/settings_types.h"
 #include "comms/comms.h"
 
+class LogWindow;
 class QLabel;
 class Ui_MainWindow;
 
@@ -113,6 +114,22 @@ public:
     // Tooltip and palette of each marked field, given back when its mark
     // goes.
     std::map<QWidget*, std::pair<QString, QPalette>> unmarkedLooks;
+
+    // The Log window, made when first asked for; at the end of the log, or
+    // at the line of a failure's status text.
+    void showLog(const QString& status);
+    LogWindow* logWindow;
+    int logRun;
+
+    // Closing and Reboot ask first where something would be lost: an
+    // upload cut short, edits the unit does not keep. The question, with
+    // `loss` as its detail; true when the user goes on.
+    bool confirmLoss(const QString& question, const QString& loss, const QString& proceed);
+    QString uploadLoss() const;
+    QString editsLoss(bool reboot) const;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
 
 private slots:
     void onSaveClicked();

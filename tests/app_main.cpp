@@ -1,4 +1,5 @@
 #include <QApplication>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include "mainwindow.h"
@@ -13,6 +14,10 @@ int main(int argc, char** argv)
         qputenv("QT_FONT_DPI", "96");
     // As the programs start.
     enableHighDpiScaling();
+    // Every window keeps a log of its run: the tests' runs must not push the
+    // user's own logs out.
+    QTemporaryDir state;
+    qputenv("XDG_STATE_HOME", state.path().toLocal8Bit());
     QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

@@ -140,7 +140,7 @@ TEST_P(Uploads, FailureIsReportedAndTheBarStaysWhereItStopped)
          "Error: Firmware update failed - see the log for details"},
         {true, database, [](sim::UnitFaults& f) { f.packet_nack = {40}; },
          "Error: Airport database transfer failed - the unit's airport database stays closed until a complete "
-         "transfer (see the log for details)"},
+         "transfer (see the log for details: "},
         {true, database, [](sim::UnitFaults& f) { f.unplug_after_packets = 20; },
          "Error: Airport database transfer failed - the unit's airport database stays closed"},
         {true, database, [](sim::UnitFaults& f) { f.nack = {CANMSG_AIRPORT_DB_OP}; },

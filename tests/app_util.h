@@ -8,13 +8,17 @@
 
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QEvent>
+#include <QMessageBox>
 #include <QStatusBar>
 #include <QStringList>
+#include <QTimer>
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -156,6 +160,40 @@ inline int unit_received_count()
     int n = 0;
     sim::with_unit([&](sim::VirtualUnit& u) { n = int(u.received.size()); });
     return n;
+}
+
+// Does `act`, handing the modal dialog of type D that it opens, if any, to
+// `answer` (a modal dialog runs the event loop until it is answered).
+template <class D>
+void with_dialog(const std::function<void()>& act, const std::function<void(D*)>& answer)
+{
+    QTimer poll;
+    poll.setInterval(5);
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        auto* d = qobject_cast<D*>(QApplication::activeModalWidget());
+        if (d && d->isVisible()) {
+            poll.stop();
+            answer(d);
+        }
+    });
+    poll.start();
+    act();
+}
+
+// Does `act`, answering the question it asks, if any: `proceed` presses
+// the button that goes on, otherwise Cancel. The question and its detail;
+// empty when none was asked.
+inline std::string answer_question(bool proceed, const std::function<void()>& act)
+{
+    std::string asked;
+    with_dialog<QMessageBox>(act, [&](QMessageBox* box) {
+        asked = (box->text() + "\n" + box->informativeText()).toStdString();
+        for (QAbstractButton* b : box->buttons()) {
+            if ((box->buttonRole(b) == QMessageBox::DestructiveRole) == proceed)
+                return b->click();
+        }
+    });
+    return asked;
 }
 
 // Records every message of the first status bar created while it exists.
