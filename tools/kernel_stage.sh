@@ -5,12 +5,16 @@
 # (tools/kernel_stage/checks.sh). Prints one line per check and the stage's
 # time; exits non-zero when any check failed or the VM did not finish.
 #
-# Usage: tools/kernel_stage.sh [BUILD_DIR]   (default: build)
+# Usage: tools/kernel_stage.sh [BUILD_DIR [GROUP...]]   (default: build, all)
+# GROUPs (see checks.sh): no_unit usb can both can_down unplug mtu16
+# permission udev.
 # The kernel package is fetched with apt-get download and unpacked into
 # BUILD_DIR/kernel-stage/cache once; it is never installed on this machine.
 set -euo pipefail
 SOURCE=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=$(cd "${1:-$SOURCE/build}" && pwd)
+[ $# -gt 0 ] && shift
+ONLY=$(echo "$*" | tr ' ' ,)
 STAGE=$BUILD/kernel-stage
 CACHE=$STAGE/cache
 # Seconds: the checks inside, and the whole VM around them.
@@ -78,7 +82,7 @@ set +e
 timeout -k 5 "$VM_LIMIT" qemu-system-x86_64 -machine q35,accel=tcg -cpu max -smp 2 -m 1536 \
   -nodefaults -display none -monitor none -no-reboot -serial "file:$STAGE/console.log" \
   -kernel "$VMLINUZ" -initrd "$STAGE/initramfs.cpio.gz" \
-  -append "console=ttyS0 quiet panic=-1 tsc=reliable mitigations=off skarvel.source=$SOURCE skarvel.build=$BUILD skarvel.budget=$BUDGET" \
+  -append "console=ttyS0 quiet panic=-1 tsc=reliable mitigations=off skarvel.source=$SOURCE skarvel.build=$BUILD skarvel.budget=$BUDGET${ONLY:+ skarvel.only=$ONLY}" \
   -virtfs "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap" \
   -virtfs "local,path=$RESULTS,mount_tag=results,security_model=none"
 qemu_status=$?
