@@ -128,6 +128,8 @@ bg_wait() {
   fi
   cat $W/bg.out $W/bg.err
 }
+# A problem when more than $2 seconds have passed since $1 (ms).
+ended_in() { [ $(( $(now_ms) - $1 )) -le $(( $2 * 1000 )) ] || echo "took $(secs $1) s, more than $2 s; "; }
 # Write packets the unit has received so far.
 unit_packets() { unit_state && grep -o '[0-9]* write packets' $W/state | cut -d' ' -f1; }
 wait_packets() { wait_until "[ \"\$(unit_packets)\" -ge $1 ] 2>/dev/null" "$2"; }
@@ -236,23 +238,28 @@ group_can_down() {
   down=$(now_ms)
   ip link set can0 down
   bg_wait 20
+  problem+=$(ended_in $down 10)
   ip link set can0 up
   [ "$BG_RC" = 1 ] || problem+="exit $BG_RC, expected 1; "
   grep -qF "airport database upload failed" $W/bg.err || problem+="no failure message; "
   grep -qF "written and confirmed" $W/bg.out && problem+="claimed success; "
-  verdict "fault: ip link set can0 down mid-upload ends in $(secs $down) s" $s "$problem"
+  verdict "fault: ip link set can0 down mid-upload, the upload ends $(secs $down) s later" $s "$problem"
   unit_stop
 }
 
 group_unplug() {
-  local s problem=""
+  local s problem="" gone
   s=$(now_ms)
   unit_start --usb --unplug-after 300 --serial 0DE70002 || problem="the unit did not start; "
-  cli --link usb airport-db $W/airports.db
-  problem+=$(expect 1 "airport database upload failed")
-  grep -qF "written and confirmed" $W/out && problem+="claimed success; "
-  grep -qF "unplugged after 300 write packets" $W/unit.err || problem+="the unit did not unplug; "
-  verdict "fault: uhid device destroyed mid-upload" $s "$problem"
+  bg_start --link usb airport-db $W/airports.db
+  wait_until "grep -q 'unplugged after' $W/unit.err" 60 || problem+="the unit did not unplug; "
+  gone=$(now_ms)
+  bg_wait 20
+  problem+=$(ended_in $gone 10)
+  [ "$BG_RC" = 1 ] || problem+="exit $BG_RC, expected 1; "
+  grep -qF "airport database upload failed" $W/bg.err || problem+="no failure message; "
+  grep -qF "written and confirmed" $W/bg.out && problem+="claimed success; "
+  verdict "fault: uhid device destroyed mid-upload, the upload ends $(secs $gone) s later" $s "$problem"
   unit_stop
 }
 
@@ -262,7 +269,7 @@ group_mtu16() {
   ip link set can0 down && ip link set can0 mtu 16 up
   unit_start --can can0 --serial 16160003 || problem="the unit did not start; "
   cli --link can info
-  problem+=$(expect 4 "is not in CAN FD mode (MTU 16)")
+  problem+=$(expect 4 "is not in CAN FD mode (MTU 16)")$(ended_in $s 15)
   verdict "fault: can0 with MTU 16" $s "$problem"
   unit_stop
   ip link set can0 down && ip link set can0 mtu 72 up
@@ -277,7 +284,7 @@ group_permission() {
   timeout -k 2 60 setpriv --reuid=65534 --regid=65534 --clear-groups "$CLI" --link usb info > $W/out 2> $W/err
   RC=$?
   cat $W/out $W/err
-  problem+=$(expect 4 "found the unit at /dev/hidraw" "but cannot open it: Permission denied")
+  problem+=$(expect 4 "found the unit at /dev/hidraw" "but cannot open it: Permission denied")$(ended_in $s 15)
   verdict "fault: a hidraw node the user cannot open (0600, as nobody)" $s "$problem"
   unit_stop
 }
@@ -286,10 +293,10 @@ group_no_unit() {
   local s
   s=$(now_ms)
   cli info
-  verdict "fault: no unit (USB and can0 tried)" $s "$(expect 4 "no unit answered")"
+  verdict "fault: no unit (USB and can0 tried)" $s "$(expect 4 "no unit answered")$(ended_in $s 10)"
   s=$(now_ms)
   cli --link can --can-interface nosuch0 info
-  verdict "fault: a missing CAN interface" $s "$(expect 4 "nosuch0 does not exist")"
+  verdict "fault: a missing CAN interface" $s "$(expect 4 "nosuch0 does not exist")$(ended_in $s 10)"
 }
 
 # systemd-udevd with the package's rule: the unit's hidraw node gets uaccess.
