@@ -114,25 +114,19 @@ UhidUnit::Event UhidUnit::receive(COMMS_MSG_t* msg, std::string* note)
             return REQUEST;
         *note = "ignored an output report of " + std::to_string(ev.u.output.size) + " bytes";
         return NOTHING;
-    case UHID_GET_REPORT: {
+    case UHID_GET_REPORT:
+    case UHID_SET_REPORT: {
         // The unit has no feature reports; hidraw passes the refusal on.
+        // Both requests start with their id, both replies with the id and
+        // an error.
+        const bool get = ev.type == UHID_GET_REPORT;
         const uint32_t id = ev.u.get_report.id;
         std::memset(&ev, 0, sizeof ev);
-        ev.type = UHID_GET_REPORT_REPLY;
-        ev.u.get_report_reply.id = id;
-        ev.u.get_report_reply.err = EIO;
-        write_event(uhid_fd, ev);
-        *note = "refused a get-report request";
-        return NOTHING;
-    }
-    case UHID_SET_REPORT: {
-        const uint32_t id = ev.u.set_report.id;
-        std::memset(&ev, 0, sizeof ev);
-        ev.type = UHID_SET_REPORT_REPLY;
+        ev.type = get ? UHID_GET_REPORT_REPLY : UHID_SET_REPORT_REPLY;
         ev.u.set_report_reply.id = id;
         ev.u.set_report_reply.err = EIO;
         write_event(uhid_fd, ev);
-        *note = "refused a set-report request";
+        *note = get ? "refused a get-report request" : "refused a set-report request";
         return NOTHING;
     }
     default:
