@@ -31,25 +31,31 @@ case "$SOURCE$BUILD" in
 esac
 
 # The kernel image linux-image-amd64 depends on, unpacked once per version.
+# Without the archive, the newest one unpacked before will do.
 mkdir -p "$CACHE"
 image_package() {
   apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-[0-9]/ { print $2; exit }'
 }
+fetch() {
+  rm -rf "${CACHE:?}/$1" "$CACHE"/*.deb
+  (cd "$CACHE" && { apt-get download -q "$1" 2>/dev/null || { apt-get update -qq && apt-get download -q "$1"; }; }) &&
+    dpkg -x "$CACHE/$1"_*.deb "$CACHE/$1" && rm -f "$CACHE"/*.deb && touch "$CACHE/$1/.unpacked"
+}
 pkg=$(image_package)
 if [ -z "$pkg" ]; then
-  apt-get update -qq
+  apt-get update -qq || true
   pkg=$(image_package)
 fi
-[ -n "$pkg" ] || { echo "kernel stage: apt knows no linux-image-amd64" >&2; exit 1; }
-KDIR=$CACHE/$pkg
-if [ ! -f "$KDIR/.unpacked" ]; then
+if [ -n "$pkg" ] && [ ! -f "$CACHE/$pkg/.unpacked" ]; then
   echo "kernel stage: fetching $pkg"
-  rm -rf "$KDIR" "$CACHE"/*.deb
-  (cd "$CACHE" && { apt-get download -q "$pkg" 2>/dev/null || { apt-get update -qq && apt-get download -q "$pkg"; }; })
-  dpkg -x "$CACHE/${pkg}"_*.deb "$KDIR"
-  rm -f "$CACHE"/*.deb
-  touch "$KDIR/.unpacked"
+  fetch "$pkg" || pkg=""
 fi
+if [ -z "$pkg" ] || [ ! -f "$CACHE/$pkg/.unpacked" ]; then
+  pkg=$(ls -t "$CACHE"/*/.unpacked 2>/dev/null | head -n 1 | xargs -r dirname | xargs -r basename)
+  [ -n "$pkg" ] || { echo "kernel stage: cannot fetch Debian's kernel package" >&2; exit 1; }
+  echo "kernel stage: the archive is out of reach; using $pkg fetched before"
+fi
+KDIR=$CACHE/$pkg
 VMLINUZ=$(ls "$KDIR"/boot/vmlinuz-*)
 MODULES=$(ls -d "$KDIR"/lib/modules/*)
 
