@@ -23,6 +23,9 @@ BUDGET=205
 VM_LIMIT=225
 started=$(date +%s%N)
 
+for c in qemu-system-x86_64 cpio /bin/busybox /lib/systemd/systemd-udevd; do
+  command -v "$c" > /dev/null || { echo "kernel stage: no $c (tools/ensure_deps.sh installs it)" >&2; exit 1; }
+done
 for p in skarvel-efis-cli skarvel-efis-config skarvel-virtual-unit; do
   [ -x "$BUILD/$p" ] || { echo "kernel stage: $BUILD/$p is not built" >&2; exit 1; }
 done

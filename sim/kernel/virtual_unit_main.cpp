@@ -299,9 +299,12 @@ public:
                     print_state(unit, written, "SIGUSR1");
                 }
             }
-            if (fds[1].revents & POLLIN)
+            // An error (a CAN interface gone down) is taken by the read, or
+            // poll would report it again at once.
+            const short ready = POLLIN | POLLERR | POLLHUP;
+            if (fds[1].revents & ready)
                 take_usb();
-            if (fds[2].revents & POLLIN)
+            if (fds[2].revents & ready)
                 take_can();
             send_due();
         }

@@ -56,12 +56,11 @@ expect() {
 
 # Waits up to $2 seconds for the command in $1 to succeed.
 wait_until() {
-  local i
-  for i in $(seq $(( $2 * 10 ))); do
-    eval "$1" && return 0
+  local end=$(( $(now_ms) + $2 * 1000 ))
+  until eval "$1"; do
+    [ "$(now_ms)" -lt $end ] || return 1
     sleep 0.1
   done
-  return 1
 }
 
 # Starts the virtual unit with the given options and waits until it serves;
