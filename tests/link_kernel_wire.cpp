@@ -29,7 +29,8 @@ void expect_request(const WireCase& c, bool taken, const COMMS_MSG_t& m, COMM_IN
     if (!taken)
         return;
     EXPECT_EQ(m.iface, iface);
-    EXPECT_EQ(m.can_ID, c.can_ID);
+    const uint32_t can_ID = m.can_ID;  // packed: no reference to it
+    EXPECT_EQ(can_ID, c.can_ID);
     EXPECT_EQ(m.msg_len, c.msg_len);
     std::vector<uint8_t> data(m.data, m.data + sizeof m.data);
     std::vector<uint8_t> want = c.data;

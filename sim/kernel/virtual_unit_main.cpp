@@ -125,7 +125,8 @@ bool parse_options(int argc, char** argv, Options* o, sim::VirtualUnit* unit)
     };
     sim::UnitFaults& f = unit->faults;
     int c;
-    while ((c = getopt_long(argc, argv, "", longopts, nullptr)) != -1) {
+    int index = 0;
+    while ((c = getopt_long(argc, argv, "", longopts, &index)) != -1) {
         uint32_t n = 0;
         bool ok = true;
         switch (c) {
@@ -154,7 +155,7 @@ bool parse_options(int argc, char** argv, Options* o, sim::VirtualUnit* unit)
         }
         if (!ok) {
             if (c != '?')
-                std::fprintf(stderr, "skarvel-virtual-unit: bad value for --%s: %s\n", argv[optind - 1] + 2,
+                std::fprintf(stderr, "skarvel-virtual-unit: bad value for --%s: %s\n", longopts[index].name,
                              optarg ? optarg : "");
             std::fputs(USAGE, stderr);
             return false;
