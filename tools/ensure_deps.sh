@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the build needs, when any is missing.
-# Uses sudo only when not running as root.
+# Uses sudo only when not running as root. The kernel stage of ./test needs
+# qemu, busybox-static, cpio and udev (its systemd-udevd runs inside the VM).
 set -euo pipefail
 
 PACKAGES=(cmake make g++ pkg-config qtbase5-dev libhidapi-dev libgtest-dev libgmock-dev
           libbenchmark-dev xvfb xauth fonts-dejavu-core fonts-dejavu-extra
-          dpkg-dev lintian desktop-file-utils help2man clang libclang-rt-14-dev)
+          dpkg-dev lintian desktop-file-utils help2man clang libclang-rt-14-dev
+          qemu-system-x86 busybox-static cpio udev)
 missing=()
 for p in "${PACKAGES[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
