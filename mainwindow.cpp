@@ -319,9 +319,11 @@ void airport_progress_callback(uint32_t current, uint32_t total, int phase, void
 enum { FIRMWARE_TAB = 0, AIRPORT_TAB = 1 };
 
 struct UploadTab {
+    upload_kind_t kind;
     QPushButton* Ui_MainWindow::*browse;
     QTextEdit* Ui_MainWindow::*file;
     QPushButton* Ui_MainWindow::*start;
+    QPushButton* Ui_MainWindow::*cancel;
     QProgressBar* Ui_MainWindow::*bar;
     QString MainWindow::*path;
     QPointer<QThread> MainWindow::*thread;
@@ -333,23 +335,26 @@ struct UploadTab {
     const char* other_running;
     const char* starting;
     const char* finished;
-    const char* failed;
+    const char* failed;   // followed by the reason
+    const char* stopped;  // cancelled: followed by the reason
 };
 
 const UploadTab UPLOAD_TABS[2] = {
-    {&Ui_MainWindow::pushButton_browse, &Ui_MainWindow::text_firmware_file, &Ui_MainWindow::pushButton_start_update,
+    {UPLOAD_FIRMWARE, &Ui_MainWindow::pushButton_browse, &Ui_MainWindow::text_firmware_file,
+     &Ui_MainWindow::pushButton_start_update, &Ui_MainWindow::pushButton_cancel_fw,
      &Ui_MainWindow::progressBar_firmware, &MainWindow::firmwareFilePath, &MainWindow::firmwareUploadThread,
      "Select Firmware File", "Firmware Files (*.bin);;All Files (*)", "No firmware file selected",
      "Firmware update failed: CommsManager not connected", "Firmware update already in progress",
      "Finish airport transfer before firmware update", "Starting firmware update...", "Firmware update completed",
-     "Error: Firmware update failed - %1"},
-    {&Ui_MainWindow::pushButton_browse_airports, &Ui_MainWindow::text_firmware_file_2,
-     &Ui_MainWindow::pushButton_start_airport, &Ui_MainWindow::progressBar_airports, &MainWindow::airportDbFilePath,
-     &MainWindow::airportUploadThread, "Select Airport Database", "Database Files (*.db);;All Files (*)",
-     "No airport database file selected", "Airport upload failed: CommsManager not connected",
-     "Airport transfer already in progress", "Finish firmware update before airport transfer",
-     "Starting airport database transfer...", "Airport database transfer finished",
-     "Error: Airport database transfer failed - %1"},
+     "Error: Firmware update failed - ", "Warning: Firmware update stopped - "},
+    {UPLOAD_AIRPORT_DB, &Ui_MainWindow::pushButton_browse_airports, &Ui_MainWindow::text_firmware_file_2,
+     &Ui_MainWindow::pushButton_start_airport, &Ui_MainWindow::pushButton_cancel_airport,
+     &Ui_MainWindow::progressBar_airports, &MainWindow::airportDbFilePath, &MainWindow::airportUploadThread,
+     "Select Airport Database", "Database Files (*.db);;All Files (*)", "No airport database file selected",
+     "Airport upload failed: CommsManager not connected", "Airport transfer already in progress",
+     "Finish firmware update before airport transfer", "Starting airport database transfer...",
+     "Airport database transfer finished", "Error: Airport database transfer failed - ",
+     "Warning: Airport database transfer stopped - "},
 };
 
 // Where a failure's details are, for its status text: the log file by name.
@@ -467,6 +472,7 @@ MainWindow::MainWindow(QWidget* parent)
       uploadCancel(false),
       uploadSucceeded(false),
       airportDatabaseClosed(false),
+      uploadReason(),
       heldControls(),
       linkLabel(nullptr),
       virtualUnit(false),
@@ -514,12 +520,14 @@ MainWindow::MainWindow(QWidget* parent)
     ui->progressBar_firmware->setEnabled(false);
     connect(ui->pushButton_browse, &QPushButton::clicked, this, &MainWindow::onBrowseClicked);
     connect(ui->pushButton_start_update, &QPushButton::clicked, this, &MainWindow::onStartUpdateClicked);
+    connect(ui->pushButton_cancel_fw, &QPushButton::clicked, this, &MainWindow::onCancelUploadClicked);
 
     ui->text_firmware_file_2->setEnabled(false);
     ui->pushButton_start_airport->setEnabled(false);
     ui->progressBar_airports->setEnabled(false);
     connect(ui->pushButton_browse_airports, &QPushButton::clicked, this, &MainWindow::onBrowseAirportsClicked);
     connect(ui->pushButton_start_airport, &QPushButton::clicked, this, &MainWindow::onStartAirportClicked);
+    connect(ui->pushButton_cancel_airport, &QPushButton::clicked, this, &MainWindow::onCancelUploadClicked);
 
     user_config.vspeeds.Vmin = 0;
     user_config.vspeeds.Vs0 = 0;
@@ -1503,14 +1511,17 @@ void MainWindow::applyFirmwareUploadProgress(int bar_0_10000, const QString& sta
 {
     ui->progressBar_firmware->setRange(0, int(kUploadBarMax));
     ui->progressBar_firmware->setValue(bar_0_10000);
-    ui->statusbar->showMessage(status);
+    // Once cancelled, the status says so until the upload has stopped.
+    if (!uploadCancel)
+        ui->statusbar->showMessage(status);
 }
 
 void MainWindow::applyAirportUploadProgress(int bar_0_10000, const QString& status)
 {
     ui->progressBar_airports->setRange(0, int(kUploadBarMax));
     ui->progressBar_airports->setValue(bar_0_10000);
-    ui->statusbar->showMessage(status);
+    if (!uploadCancel)
+        ui->statusbar->showMessage(status);
 }
 
 void MainWindow::updateEraseProgress(uint32_t pages_erased, uint32_t total_pages)
@@ -1540,6 +1551,19 @@ void MainWindow::onBrowseClicked() { browseForUpload(FIRMWARE_TAB); }
 void MainWindow::onBrowseAirportsClicked() { browseForUpload(AIRPORT_TAB); }
 void MainWindow::onStartUpdateClicked() { startUpload(FIRMWARE_TAB); }
 void MainWindow::onStartAirportClicked() { startUpload(AIRPORT_TAB); }
+
+// The worker stops at its next block or packet boundary, as when the window
+// closes; its finish handler then says what the unit is left with.
+void MainWindow::onCancelUploadClicked()
+{
+    if (!uploadRunning())
+        return;
+    uploadCancel = true;
+    ui->pushButton_cancel_fw->setEnabled(false);
+    ui->pushButton_cancel_airport->setEnabled(false);
+    qDebug() << "Upload cancelled by the user";
+    ui->statusbar->showMessage("Cancelling - the upload stops at its next block or packet...");
+}
 
 void MainWindow::browseForUpload(int tab)
 {
@@ -1583,6 +1607,7 @@ void MainWindow::startUpload(int tab)
     (ui->*t.browse)->setEnabled(false);
     (ui->*t.start)->setEnabled(false);
     (ui->*t.file)->setEnabled(false);
+    (ui->*t.cancel)->setEnabled(true);
     QProgressBar* bar = ui->*t.bar;
     bar->setEnabled(true);
     bar->setRange(0, int(kUploadBarMax));
@@ -1601,21 +1626,32 @@ void MainWindow::startUpload(int tab)
     else
         qDebug() << "Airport database upload:" << airportDbFilePath;
 
+    uploadCancel = false;
     uploadSucceeded = false;
     airportDatabaseClosed = false;
+    uploadReason.clear();
     MainWindow* window = this;
-    const QString pathCopy = this->*t.path;
+    const QByteArray pathBytes = (this->*t.path).toLocal8Bit();
     CommsManager* commsPtr = comms;
-    QThread* worker = QThread::create([window, pathCopy, commsPtr, tab] {
-        ThrottledUploadProgressCtx ctx;
-        ctx.window = window;
-        const QByteArray pathBytes = pathCopy.toLocal8Bit();
+    QThread* worker = QThread::create([window, pathBytes, commsPtr, tab] {
+        // The file is read whole and checked, with the command-line tool's
+        // checks, before the unit hears anything, and what is sent is this
+        // copy. Off the GUI thread: a database on a slow stick takes seconds.
+        upload_image_t image;
+        bool ok = false;
         bool closed = false;
-        const bool ok =
-            tab == FIRMWARE_TAB
-                ? send_fw(commsPtr, pathBytes.constData(), fw_progress_callback, &ctx, &window->uploadCancel)
-                : send_airport_db(commsPtr, pathBytes.constData(), airport_progress_callback, &ctx,
-                                  &window->uploadCancel, &closed);
+        std::string reason;
+        if (!load_upload_image(pathBytes.constData(), UPLOAD_TABS[tab].kind, &image)) {
+            reason = "the file " + image.fault;
+        } else {
+            ThrottledUploadProgressCtx ctx;
+            ctx.window = window;
+            ok = tab == FIRMWARE_TAB ? send_fw_image(commsPtr, image, fw_progress_callback, &ctx,
+                                                     &window->uploadCancel, &reason)
+                                     : send_airport_db_image(commsPtr, image, airport_progress_callback, &ctx,
+                                                             &window->uploadCancel, &closed, &reason);
+        }
+        window->uploadReason = reason;
         window->airportDatabaseClosed = closed;
         window->uploadSucceeded = ok;
     });
@@ -1631,20 +1667,25 @@ void MainWindow::finishUpload(int tab)
     (ui->*t.browse)->setEnabled(true);
     (ui->*t.start)->setEnabled(true);
     (ui->*t.file)->setEnabled(true);
+    (ui->*t.cancel)->setEnabled(false);
     const std::array<QWidget*, 6> held = linkControls(ui, UPLOAD_TABS[1 - tab]);
     for (size_t i = 0; i < held.size(); ++i)
         held[i]->setEnabled(heldControls[i]);
 
-    // A failed upload keeps the bar where it stopped and says so.
+    // A failed upload keeps the bar where it stopped and says why; a
+    // cancelled one also says what the unit is left with.
     if (uploadSucceeded) {
         (ui->*t.bar)->setValue(int(kUploadBarMax));
         ui->statusbar->showMessage(t.finished);
-    } else if (tab == AIRPORT_TAB && airportDatabaseClosed) {
-        ui->statusbar->showMessage(QString("Error: Airport database transfer failed - the unit's airport database "
-                                           "stays closed until a complete transfer (%1)")
-                                       .arg(seeTheLog()));
     } else {
-        ui->statusbar->showMessage(QString(t.failed).arg(seeTheLog()));
+        QString text = (uploadCancel ? t.stopped : t.failed) +
+                       (uploadReason.empty() ? seeTheLog()
+                                             : QString::fromStdString(uploadReason));
+        if (tab == AIRPORT_TAB && airportDatabaseClosed)
+            text += "; the unit's airport database stays closed until a complete transfer";
+        else if (tab == FIRMWARE_TAB && uploadCancel)
+            text += "; the unit keeps running the firmware it has";
+        ui->statusbar->showMessage(text);
     }
     if (tab == FIRMWARE_TAB)
         qDebug() << "Firmware update process finished";

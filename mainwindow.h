@@ -9,6 +9,7 @@
 #include <atomic>
 #include <map>
 #include <set>
+#include <string>
 
 #include "EFIS_shared/registration.h"
 #include "EFIS_shared/settings_types.h"
@@ -106,6 +107,8 @@ public:
     // How the last upload ended, written by its worker before it finishes.
     std::atomic<bool> uploadSucceeded;
     std::atomic<bool> airportDatabaseClosed;
+    // Why it failed, in a few words; written by its worker before it finishes.
+    std::string uploadReason;
     // Enabled states of the controls an upload takes away, for its end.
     bool heldControls[6];
     // Right end of the status bar: the link in use and the unit's serial number.
@@ -138,6 +141,7 @@ private slots:
     void onStartUpdateClicked();
     void onBrowseAirportsClicked();
     void onStartAirportClicked();
+    void onCancelUploadClicked();
     void onSkyColorPickerClicked();
     void onSkyColor1PickerClicked();
     void onGroundColorPickerClicked();

@@ -1130,9 +1130,10 @@ int Session::upload(bool firmware, const QString& path)
         return stopped("stopped before anything was sent; the unit is unchanged");
     Progress progress{out, isatty(fileno(out)) != 0};
     bool closed = false;
-    const bool ok = firmware ? send_fw_image(&comms, image, Progress::callback, &progress, &g_cancel)
+    std::string reason;
+    const bool ok = firmware ? send_fw_image(&comms, image, Progress::callback, &progress, &g_cancel, &reason)
                              : send_airport_db_image(&comms, image, Progress::callback, &progress, &g_cancel,
-                                                     &closed);
+                                                     &closed, &reason);
     if (progress.tty && progress.last_phase >= 0)
         std::fprintf(out, "\n");
     if (ok) {
@@ -1147,8 +1148,8 @@ int Session::upload(bool firmware, const QString& path)
                                  : "the unit's airport database was not touched.";
     if (g_stop)
         return stopped(QString("stopped: ") + state);
-    std::fprintf(stderr, "error: the %s failed: %s\n", firmware ? "firmware upload" : "airport database upload",
-                 state);
+    std::fprintf(stderr, "error: the %s failed - %s: %s\n", firmware ? "firmware upload" : "airport database upload",
+                 reason.c_str(), state);
     log.explain_failure();
     return EXIT_UNIT_FAILED;
 }

@@ -24,6 +24,9 @@ const uint8_t AIRPORT_DB_OP_OPEN = 0xDA;
 const uint32_t kChunkSize = 64;
 const std::chrono::microseconds kPacketPause(100);
 const std::chrono::milliseconds kAfterCloseAck(10);
+// Reasons given by more than one step.
+const char* const NOT_CONNECTED = "the unit is not connected";
+const char* const NO_BANK = "the unit did not name a firmware bank to write";
 // The largest files that can be valid: a header and one bank, or the whole
 // airport region.
 const size_t kFirmwareFileMost = sizeof(firmware_header_t) + size_t(FW_BANK_BLOCKS) * MX25_BLOCK_SIZE;
@@ -90,6 +93,15 @@ std::string formatted(const char* format, ...)
     return text;
 }
 
+// The first failure of a run, in a few words for the user (the log lines
+// say more); later ones do not replace it.
+void give_reason(std::string* reason, const std::string& text)
+{
+    if (reason != nullptr && reason->empty()) {
+        *reason = text;
+    }
+}
+
 const char* file_type_name(mode_t mode)
 {
     if (S_ISDIR(mode)) {
@@ -148,13 +160,13 @@ bool check_firmware(const char* path, upload_image_t* image)
     const size_t size = image->bytes.size();
     if (size > kFirmwareFileMost) {
         std::printf("send_fw: Error: File larger than any firmware image (more than %zu bytes)\n", kFirmwareFileMost);
-        image->fault = formatted("larger than any firmware image (more than %zu bytes)", kFirmwareFileMost);
+        image->fault = formatted("is larger than any firmware image (more than %zu bytes)", kFirmwareFileMost);
         return false;
     }
     if (size < sizeof(firmware_header_t)) {
         std::printf("send_fw: Failed to read firmware header from %s: %s\n", path,
                     formatted("the file ends after %zu bytes", size).c_str());
-        image->fault = "shorter than a firmware header (64 bytes)";
+        image->fault = "is shorter than a firmware header (64 bytes)";
         return false;
     }
     firmware_header_t& header = image->header;
@@ -163,8 +175,8 @@ bool check_firmware(const char* path, upload_image_t* image)
                 "offset=0x%08X)\n",
                 header.total_size, header.plaintext_size, header.encrypted_size, header.offset);
 
-    const std::string bad_sizes = formatted("the header's sizes do not fit a firmware bank (total %u, payload %u)",
-                                            header.total_size, header.encrypted_size);
+    // The sizes themselves are in the lines above and below.
+    const char* const bad_sizes = "is not a firmware image (its header's sizes do not fit a bank)";
     const uint32_t num_blocks_needed =
         static_cast<uint32_t>((static_cast<uint64_t>(header.total_size) + MX25_BLOCK_SIZE - 1) / MX25_BLOCK_SIZE);
     if (num_blocks_needed > FW_BANK_BLOCKS) {
@@ -187,9 +199,9 @@ bool check_firmware(const char* path, upload_image_t* image)
     }
     if (size < bytes_to_write) {
         std::puts("send_fw: Reached end of file");
-        image->fault = formatted("the file ends before its payload (%zu of %llu bytes)", size,
+        image->fault = formatted("ends before its payload (%zu of %llu bytes)", size,
                                  static_cast<unsigned long long>(bytes_to_write));
-        std::printf("send_fw: Error: %s\n", image->fault.c_str());
+        std::printf("send_fw: Error: the file %s\n", image->fault.c_str());
         return false;
     }
     // Bytes behind the payload are not part of the image.
@@ -207,11 +219,12 @@ bool check_airport_db(const struct stat& st, upload_image_t* image)
     }
     // A file that grew past the limit may be larger still than what was read.
     const uint64_t size = got == 0 ? 0 : std::max<uint64_t>(got, st.st_size > 0 ? uint64_t(st.st_size) : 0);
-    image->fault = formatted("an airport database holds 1 to %zu bytes, this file %llu", kAirportFileMost,
-                             static_cast<unsigned long long>(size));
     if (got == 0) {
+        image->fault = "is empty";
         std::puts("send_airport_db: File is empty");
     } else {
+        image->fault = formatted("is larger than the airport region (%llu bytes, %zu at most)",
+                                 static_cast<unsigned long long>(size), kAirportFileMost);
         std::printf("send_airport_db: File too large (%llu bytes, %llu blocks); max %u blocks before firmware bank\n",
                     static_cast<unsigned long long>(size),
                     static_cast<unsigned long long>((size + MX25_BLOCK_SIZE - 1) / MX25_BLOCK_SIZE),
@@ -350,16 +363,19 @@ bool send_airport_db_op(CommsManager* comms, uint8_t op_byte)
 // Erases blocks [first, first + count) in order; false at the first block
 // the unit did not confirm, or when cancelled. `who` prefixes the lines.
 bool erase_blocks(CommsManager* comms, const char* who, uint32_t first, uint32_t count,
-                  fw_progress_callback_t progress_cb, void* user_data, const std::atomic<bool>* cancel)
+                  fw_progress_callback_t progress_cb, void* user_data, const std::atomic<bool>* cancel,
+                  std::string* reason)
 {
     for (uint32_t i = 0; i < count; ++i) {
         if (cancelled(cancel)) {
             std::printf("%s: Cancelled during erase (%u of %u blocks erased)\n", who, i, count);
+            give_reason(reason, formatted("cancelled after %u of %u blocks were erased", i, count));
             return false;
         }
         const uint32_t block = first + i;
         if (!mx25_erase(comms, OP_BLOCK_ERASE, static_cast<uint16_t>(block), progress_cb, user_data, i, count)) {
             std::printf("%s: Erase of block %u not confirmed, stopping before any write\n", who, block);
+            give_reason(reason, formatted("erase of block %u not confirmed", block));
             return false;
         }
     }
@@ -395,17 +411,18 @@ const PacketLines AIRPORT_LINES = {
 
 // Sends `total` bytes of `data` in packets of 64 from `address` on, each
 // acknowledged before the next goes out, with the pause after each. Stops at
-// the first failure (or when cancelled) with its line. Returns the bytes the
-// unit acknowledged; *packets counts the packets.
+// the first failure (or when cancelled) with its line and its reason.
+// Returns the bytes the unit acknowledged; *packets counts the packets.
 uint32_t send_packets(CommsManager* comms, const uint8_t* data, uint32_t total, uint32_t address,
                       const PacketLines& lines, fw_progress_callback_t progress_cb, void* user_data,
-                      const std::atomic<bool>* cancel, uint32_t* packets)
+                      const std::atomic<bool>* cancel, uint32_t* packets, std::string* reason)
 {
     uint32_t sent = 0;
     *packets = 0;
     while (sent < total) {
         if (cancelled(cancel)) {
             std::printf(lines.cancelled, sent, total);
+            give_reason(reason, formatted("cancelled after %u of %u bytes", sent, total));
             break;
         }
         const uint32_t n = total - sent < kChunkSize ? total - sent : kChunkSize;
@@ -416,10 +433,12 @@ uint32_t send_packets(CommsManager* comms, const uint8_t* data, uint32_t total, 
         sent += acked;
         if (outcome == PACKET_NOT_SENT) {
             std::printf(lines.not_sent, *packets);
+            give_reason(reason, formatted("packet %u could not be sent", *packets));
             break;
         }
         if (outcome == PACKET_NOT_ACKED) {
             std::printf(lines.not_acked, *packets);
+            give_reason(reason, formatted("write of packet %u not acknowledged", *packets));
             break;
         }
         ++*packets;
@@ -597,7 +616,7 @@ bool load_upload_image(const char* path, upload_kind_t kind, upload_image_t* ima
     image->kind = kind;
     if (path == nullptr) {
         std::puts(firmware ? "send_fw: Invalid encrypted file path" : "send_airport_db: Invalid file path");
-        image->fault = "no file named";
+        image->fault = "is not named";
         return false;
     }
     // Non-blocking: opening a FIFO that has no writer must not hang.
@@ -638,28 +657,38 @@ bool load_upload_image(const char* path, upload_kind_t kind, upload_image_t* ima
 }
 
 bool send_fw(CommsManager* comms, const char* encrypted_bin_file_path, fw_progress_callback_t progress_cb,
-             void* user_data, const std::atomic<bool>* cancel)
+             void* user_data, const std::atomic<bool>* cancel, std::string* reason)
 {
+    if (reason != nullptr) {
+        reason->clear();
+    }
     if (!linked(comms)) {
         std::puts("send_fw: CommsManager not connected");
+        give_reason(reason, NOT_CONNECTED);
         return false;
     }
     upload_image_t image;
     if (!load_upload_image(encrypted_bin_file_path, UPLOAD_FIRMWARE, &image)) {
+        give_reason(reason, "the file " + image.fault);
         return false;
     }
-    return send_fw_image(comms, image, progress_cb, user_data, cancel);
+    return send_fw_image(comms, image, progress_cb, user_data, cancel, reason);
 }
 
 bool send_fw_image(CommsManager* comms, const upload_image_t& image, fw_progress_callback_t progress_cb,
-                   void* user_data, const std::atomic<bool>* cancel)
+                   void* user_data, const std::atomic<bool>* cancel, std::string* reason)
 {
+    if (reason != nullptr) {
+        reason->clear();
+    }
     if (!linked(comms)) {
         std::puts("send_fw: CommsManager not connected");
+        give_reason(reason, NOT_CONNECTED);
         return false;
     }
     if (!image.accepted || image.kind != UPLOAD_FIRMWARE) {
         std::puts("send_fw: No checked firmware image to send");
+        give_reason(reason, "no checked firmware image to send");
         return false;
     }
     TightTimers timers;
@@ -670,6 +699,7 @@ bool send_fw_image(CommsManager* comms, const upload_image_t& image, fw_progress
     const char* partition_name;
     if (partition == partition_none) {
         std::puts("send_fw: Invalid partition (partition_none), cannot proceed");
+        give_reason(reason, NO_BANK);
         return false;
     } else if (partition == partition_1) {
         start_page = FW_BANK1_START_PAGE;
@@ -679,6 +709,7 @@ bool send_fw_image(CommsManager* comms, const upload_image_t& image, fw_progress
         partition_name = "partition_2 (BANK2)";
     } else {
         std::printf("send_fw: Unknown partition value (0x%02X), cannot proceed\n", static_cast<unsigned>(partition));
+        give_reason(reason, NO_BANK);
         return false;
     }
     std::printf("send_fw: Using %s, starting at page %u\n", partition_name, start_page);
@@ -688,7 +719,7 @@ bool send_fw_image(CommsManager* comms, const upload_image_t& image, fw_progress
     std::printf("send_fw: Firmware size: %u bytes, will erase %u blocks (pages %u to %u)\n", image.header.total_size,
                 num_blocks_needed, start_page, end_page - 1);
 
-    if (!erase_blocks(comms, "send_fw", start_page, num_blocks_needed, progress_cb, user_data, cancel)) {
+    if (!erase_blocks(comms, "send_fw", start_page, num_blocks_needed, progress_cb, user_data, cancel, reason)) {
         return false;
     }
 
@@ -697,6 +728,7 @@ bool send_fw_image(CommsManager* comms, const upload_image_t& image, fw_progress
     std::printf("send_fw: Setting MX25 address to 0x%08X for header\n", header_address);
     if (!set_mx25_addr(comms, header_address)) {
         std::printf("send_fw: Address 0x%08X not confirmed, stopping before any write\n", header_address);
+        give_reason(reason, formatted("address 0x%08X not confirmed", header_address));
         return false;
     }
 
@@ -709,9 +741,11 @@ bool send_fw_image(CommsManager* comms, const upload_image_t& image, fw_progress
         break;
     case PACKET_NOT_SENT:
         std::puts("send_fw: Failed to send firmware header");
+        give_reason(reason, "the header could not be sent");
         return false;
     case PACKET_NOT_ACKED:
         std::puts("send_fw: Header write acknowledgment failed");
+        give_reason(reason, "write of the header not acknowledged");
         return false;
     }
     std::printf("send_fw: Firmware header written successfully (address=0x%08X)\n", reported);
@@ -722,7 +756,7 @@ bool send_fw_image(CommsManager* comms, const upload_image_t& image, fw_progress
     std::puts("send_fw: Starting firmware data transmission...");
     const uint32_t total_bytes_sent =
         send_packets(comms, bytes + header_size, encrypted_data_size, header_address + header_size, FIRMWARE_LINES,
-                     progress_cb, user_data, cancel, &packet_count);
+                     progress_cb, user_data, cancel, &packet_count, reason);
 
     if (total_bytes_sent == encrypted_data_size) {
         std::printf("send_fw: Firmware transmission completed successfully (%u bytes, %u packets)\n",
@@ -735,34 +769,45 @@ bool send_fw_image(CommsManager* comms, const upload_image_t& image, fw_progress
 }
 
 bool send_airport_db(CommsManager* comms, const char* db_file_path, fw_progress_callback_t progress_cb,
-                     void* user_data, const std::atomic<bool>* cancel, bool* database_closed)
+                     void* user_data, const std::atomic<bool>* cancel, bool* database_closed, std::string* reason)
 {
     if (database_closed != nullptr) {
         *database_closed = false;
     }
+    if (reason != nullptr) {
+        reason->clear();
+    }
     if (!linked(comms)) {
         std::puts("send_airport_db: CommsManager not connected");
+        give_reason(reason, NOT_CONNECTED);
         return false;
     }
     upload_image_t image;
     if (!load_upload_image(db_file_path, UPLOAD_AIRPORT_DB, &image)) {
+        give_reason(reason, "the file " + image.fault);
         return false;
     }
-    return send_airport_db_image(comms, image, progress_cb, user_data, cancel, database_closed);
+    return send_airport_db_image(comms, image, progress_cb, user_data, cancel, database_closed, reason);
 }
 
 bool send_airport_db_image(CommsManager* comms, const upload_image_t& image, fw_progress_callback_t progress_cb,
-                           void* user_data, const std::atomic<bool>* cancel, bool* database_closed)
+                           void* user_data, const std::atomic<bool>* cancel, bool* database_closed,
+                           std::string* reason)
 {
     bool closed_here = false;
     bool* closed = database_closed != nullptr ? database_closed : &closed_here;
     *closed = false;
+    if (reason != nullptr) {
+        reason->clear();
+    }
     if (!linked(comms)) {
         std::puts("send_airport_db: CommsManager not connected");
+        give_reason(reason, NOT_CONNECTED);
         return false;
     }
     if (!image.accepted || image.kind != UPLOAD_AIRPORT_DB) {
         std::puts("send_airport_db: No checked database file to send");
+        give_reason(reason, "no checked database file to send");
         return false;
     }
     TightTimers timers;
@@ -776,6 +821,7 @@ bool send_airport_db_image(CommsManager* comms, const upload_image_t& image, fw_
     std::puts("send_airport_db: closing airport DB on device before flash update...");
     if (!send_airport_db_op(comms, AIRPORT_DB_OP_CLOSE)) {
         std::puts("send_airport_db: close DB command failed, aborting");
+        give_reason(reason, "the command to close the airport database could not be sent");
         return false;
     }
     // From here the unit may have closed its database, even if the
@@ -784,12 +830,14 @@ bool send_airport_db_image(CommsManager* comms, const upload_image_t& image, fw_
     if (!wait_for_ack(comms, CANMSG_AIRPORT_DB_OP)) {
         std::printf("send_airport_db: no ACK for close DB (expected CAN ID 0x%03X in ACK payload), aborting\n",
                     static_cast<unsigned>(CANMSG_AIRPORT_DB_OP));
+        give_reason(reason, "closing the airport database not acknowledged");
         return false;
     }
     std::puts("send_airport_db: close DB acknowledged");
     std::this_thread::sleep_for(kAfterCloseAck);
 
-    if (!erase_blocks(comms, "send_airport_db", AIRPORT_DB_FIRST_BLOCK, num_blocks, progress_cb, user_data, cancel)) {
+    if (!erase_blocks(comms, "send_airport_db", AIRPORT_DB_FIRST_BLOCK, num_blocks, progress_cb, user_data, cancel,
+                      reason)) {
         std::puts("send_airport_db: airport DB left closed on device");
         return false;
     }
@@ -797,13 +845,14 @@ bool send_airport_db_image(CommsManager* comms, const upload_image_t& image, fw_
     std::printf("send_airport_db: Erase complete, setting address 0x%08X and transferring data...\n", start_address);
     if (!set_mx25_addr(comms, start_address)) {
         std::printf("send_airport_db: Address 0x%08X not confirmed, stopping before any write\n", start_address);
+        give_reason(reason, formatted("address 0x%08X not confirmed", start_address));
         std::puts("send_airport_db: airport DB left closed on device");
         return false;
     }
 
     uint32_t packet_count = 0;
     const uint32_t total_bytes_sent = send_packets(comms, image.bytes.data(), file_size, start_address, AIRPORT_LINES,
-                                                   progress_cb, user_data, cancel, &packet_count);
+                                                   progress_cb, user_data, cancel, &packet_count, reason);
 
     if (total_bytes_sent != file_size) {
         std::printf("send_airport_db: Incomplete (%u / %u bytes); not sending open command\n", total_bytes_sent,
@@ -814,6 +863,7 @@ bool send_airport_db_image(CommsManager* comms, const upload_image_t& image, fw_
     std::puts("send_airport_db: opening airport DB on device...");
     if (!send_airport_db_op(comms, AIRPORT_DB_OP_OPEN)) {
         std::puts("send_airport_db: warning: open DB command failed; device may need a reconnect");
+        give_reason(reason, "the command to open the airport database again could not be sent");
         return false;
     }
     *closed = false;

@@ -45,7 +45,8 @@ struct upload_image_t {
     std::vector<uint8_t> bytes;  // what lands in flash: the firmware header and its payload, or the database
     firmware_header_t header{};  // firmware: the first 64 bytes
     uint32_t num_blocks = 0;     // blocks the upload erases
-    std::string fault;           // why the file was refused, to follow its name ("is a FIFO, not a regular file")
+    std::string fault;           // why the file was refused, to follow its name or "the file" ("is a FIFO, not a
+                                 // regular file")
 };
 
 // Reads and checks an upload's file before the unit hears anything. Only a
@@ -58,20 +59,24 @@ bool load_upload_image(const char* path, upload_kind_t kind, upload_image_t* ima
 // True only when the whole image (header and payload) was written and
 // acknowledged. `cancel`, when given and set, stops the run at the next
 // block or packet boundary. The path-taking form reads and checks the file
-// first (load_upload_image).
+// first (load_upload_image). On failure *reason (when given) says in a few
+// words what went wrong first, to follow "failed - " ("erase of block 833
+// not confirmed", "cancelled after 640 of 5000 bytes"); it is empty after a
+// success.
 bool send_fw(CommsManager* comms, const char* encrypted_bin_file_path, fw_progress_callback_t progress_cb,
-             void* user_data, const std::atomic<bool>* cancel = nullptr);
+             void* user_data, const std::atomic<bool>* cancel = nullptr, std::string* reason = nullptr);
 bool send_fw_image(CommsManager* comms, const upload_image_t& image, fw_progress_callback_t progress_cb,
-                   void* user_data, const std::atomic<bool>* cancel = nullptr);
+                   void* user_data, const std::atomic<bool>* cancel = nullptr, std::string* reason = nullptr);
 
 // True only when the whole file was written and acknowledged and the unit
 // was told to open its database again. Any failure after the close leaves
 // the unit's database closed; *database_closed (when given) says whether
-// the run left it so.
+// the run left it so. *reason as for send_fw.
 bool send_airport_db(CommsManager* comms, const char* db_file_path, fw_progress_callback_t progress_cb,
-                     void* user_data, const std::atomic<bool>* cancel = nullptr, bool* database_closed = nullptr);
+                     void* user_data, const std::atomic<bool>* cancel = nullptr, bool* database_closed = nullptr,
+                     std::string* reason = nullptr);
 bool send_airport_db_image(CommsManager* comms, const upload_image_t& image, fw_progress_callback_t progress_cb,
                            void* user_data, const std::atomic<bool>* cancel = nullptr,
-                           bool* database_closed = nullptr);
+                           bool* database_closed = nullptr, std::string* reason = nullptr);
 
 #endif

@@ -141,14 +141,16 @@ inline std::vector<WidgetRow> widget_rows(const Ui_MainWindow& u) {
         {"frame", u.frame, "QFrame", "tab_2", QRect(370, 100, 241, 281), -1},
         {"pushButton_browse", u.pushButton_browse, "QPushButton", "frame", QRect(40, 20, 161, 31), 12},
         {"text_firmware_file", u.text_firmware_file, "QTextEdit", "frame", QRect(20, 60, 191, 41), 10},
-        {"pushButton_start_update", u.pushButton_start_update, "QPushButton", "frame", QRect(40, 140, 161, 31), 12},
+        {"pushButton_start_update", u.pushButton_start_update, "QPushButton", "frame", QRect(10, 140, 131, 31), 12},
+        {"pushButton_cancel_fw", u.pushButton_cancel_fw, "QPushButton", "frame", QRect(150, 140, 81, 31), 12},
         {"progressBar_firmware", u.progressBar_firmware, "QProgressBar", "frame", QRect(10, 180, 221, 23), -1},
         {"pushButton_reboot", u.pushButton_reboot, "QPushButton", "frame", QRect(40, 230, 161, 31), 12},
         // Airport Database tab
         {"frame_2", u.frame_2, "QFrame", "tab_3", QRect(370, 100, 241, 231), -1},
         {"pushButton_browse_airports", u.pushButton_browse_airports, "QPushButton", "frame_2", QRect(30, 20, 171, 31), 12},
         {"text_firmware_file_2", u.text_firmware_file_2, "QTextEdit", "frame_2", QRect(20, 60, 191, 41), 10},
-        {"pushButton_start_airport", u.pushButton_start_airport, "QPushButton", "frame_2", QRect(40, 140, 161, 31), 12},
+        {"pushButton_start_airport", u.pushButton_start_airport, "QPushButton", "frame_2", QRect(10, 140, 131, 31), 12},
+        {"pushButton_cancel_airport", u.pushButton_cancel_airport, "QPushButton", "frame_2", QRect(150, 140, 81, 31), 12},
         {"progressBar_airports", u.progressBar_airports, "QProgressBar", "frame_2", QRect(10, 180, 221, 23), -1},
     };
 }
@@ -212,9 +214,11 @@ const TextRow kTexts[] = {
     {"pushButton_save", "Save settings to EFIS"},
     {"pushButton_browse", "Select Firmware File"},
     {"pushButton_start_update", "Start Update"},
+    {"pushButton_cancel_fw", "Cancel"},
     {"pushButton_reboot", "Reboot EFIS"},
     {"pushButton_browse_airports", "Select Airport DB File"},
     {"pushButton_start_airport", "Start Transfer"},
+    {"pushButton_cancel_airport", "Cancel"},
 };
 
 struct ComboRow {
@@ -356,8 +360,8 @@ inline const std::map<std::string, Qt::Alignment>& label_alignments() {
 }
 
 const char* const kDisabled[] = {
-    "text_firmware_file",   "pushButton_start_update",  "progressBar_firmware",
-    "text_firmware_file_2", "pushButton_start_airport", "progressBar_airports",
+    "text_firmware_file",   "pushButton_start_update",  "pushButton_cancel_fw",      "progressBar_firmware",
+    "text_firmware_file_2", "pushButton_start_airport", "pushButton_cancel_airport", "progressBar_airports",
 };
 
 struct SizePolicyRow {
@@ -433,9 +437,11 @@ inline const std::vector<std::pair<const char*, std::vector<const char*>>>& inpu
           "comboBox_map_view", "comboBox_airspeed", "comboBox_altitude", "comboBox_pressure",
           "comboBox_temp", "comboBox_term_res"}},
         {"tab_2",
-         {"pushButton_browse", "text_firmware_file", "pushButton_start_update",
+         {"pushButton_browse", "text_firmware_file", "pushButton_start_update", "pushButton_cancel_fw",
           "pushButton_reboot"}},
-        {"tab_3", {"pushButton_browse_airports", "text_firmware_file_2", "pushButton_start_airport"}},
+        {"tab_3",
+         {"pushButton_browse_airports", "text_firmware_file_2", "pushButton_start_airport",
+          "pushButton_cancel_airport"}},
     };
     return pages;
 }
@@ -453,8 +459,9 @@ inline const std::vector<const char*>& focus_order() {
         "roll_corr_spinbox", "pitch_corr_spinbox", "backlight_slider", "text_bg_alpha_slider",
         "comboBox_emitter_cat", "radioButton_use_icao", "radioButton_rand_icao", "text_icao",
         "comboBox_map_view", "comboBox_term_res", "pushButton_load", "pushButton_update", "pushButton_save",
-        "pushButton_browse", "text_firmware_file", "pushButton_start_update", "pushButton_reboot",
-        "pushButton_browse_airports", "text_firmware_file_2", "pushButton_start_airport"};
+        "pushButton_browse", "text_firmware_file", "pushButton_start_update", "pushButton_cancel_fw",
+        "pushButton_reboot", "pushButton_browse_airports", "text_firmware_file_2", "pushButton_start_airport",
+        "pushButton_cancel_airport"};
     return order;
 }
 

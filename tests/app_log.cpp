@@ -80,7 +80,7 @@ TEST(LogWindowTest, ErrorClickOpensTheLogAtTheFailure)
     while (w.uploadRunning())
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
     const QString error = w.ui->statusbar->currentMessage();
-    EXPECT_EQ(error, "Error: Firmware update failed - see the log for details: " + RunLog::instance().filePath());
+    EXPECT_EQ(error, "Error: Firmware update failed - erase of block 833 not confirmed");
 
     QTest::mouseClick(w.ui->statusbar, Qt::LeftButton, Qt::NoModifier, QPoint(5, 5));
     ASSERT_NE(w.logWindow, nullptr);

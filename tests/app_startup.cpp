@@ -95,8 +95,9 @@ TEST_F(NoUnitStartup, UploadControlsStartDisabled)
     MainWindow w;
     Ui_MainWindow& ui = *w.ui;
     for (QWidget* off : std::vector<QWidget*>{ui.text_firmware_file, ui.pushButton_start_update,
-                                              ui.progressBar_firmware, ui.text_firmware_file_2,
-                                              ui.pushButton_start_airport, ui.progressBar_airports})
+                                              ui.pushButton_cancel_fw, ui.progressBar_firmware,
+                                              ui.text_firmware_file_2, ui.pushButton_start_airport,
+                                              ui.pushButton_cancel_airport, ui.progressBar_airports})
         EXPECT_FALSE(off->isEnabled()) << off->objectName().toStdString();
     for (QWidget* on : std::vector<QWidget*>{ui.pushButton_browse, ui.pushButton_browse_airports,
                                              ui.pushButton_reboot, ui.pushButton_load, ui.pushButton_update,

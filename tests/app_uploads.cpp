@@ -10,6 +10,7 @@
 #include <QFileDialog>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTextEdit>
 #include <QTimer>
 
@@ -123,28 +124,30 @@ TEST_P(Uploads, FirmwareUploadReportsEachBlockAndEndsFull)
     EXPECT_TRUE(w->ui->pushButton_start_update->isEnabled());
 }
 
+// Each failure says why in the status bar. A file that fails the check is
+// refused before the unit hears anything.
 TEST_P(Uploads, FailureIsReportedAndTheBarStaysWhereItStopped)
 {
     const Bytes firmware = flashtest::firmware_file(3 * 65536, 3000, 3000);
     const Bytes database = flashtest::pattern(5000, 9);
+    const std::string closed = "; the unit's airport database stays closed until a complete transfer";
     struct Case {
         bool airport;
         Bytes file;
         std::function<void(sim::UnitFaults&)> fault;
-        const char* status;
+        std::string status;
     } cases[] = {
         {false, firmware, [](sim::UnitFaults& f) { f.erase_nack_blocks = {833}; },
-         "Error: Firmware update failed - see the log for details"},
-        // Refused before anything is erased: the payload runs past its one block.
+         "Error: Firmware update failed - erase of block 833 not confirmed"},
+        // The payload runs past its one block.
         {false, flashtest::firmware_file(65536, 65536, 3000), [](sim::UnitFaults&) {},
-         "Error: Firmware update failed - see the log for details"},
+         "Error: Firmware update failed - the file is not a firmware image (its header's sizes do not fit a bank)"},
         {true, database, [](sim::UnitFaults& f) { f.packet_nack = {40}; },
-         "Error: Airport database transfer failed - the unit's airport database stays closed until a complete "
-         "transfer (see the log for details: "},
+         "Error: Airport database transfer failed - write of packet 40 not acknowledged" + closed},
         {true, database, [](sim::UnitFaults& f) { f.unplug_after_packets = 20; },
-         "Error: Airport database transfer failed - the unit's airport database stays closed"},
+         "Error: Airport database transfer failed - write of packet 20 not acknowledged" + closed},
         {true, database, [](sim::UnitFaults& f) { f.nack = {CANMSG_AIRPORT_DB_OP}; },
-         "Error: Airport database transfer failed - the unit's airport database stays closed"},
+         "Error: Airport database transfer failed - closing the airport database not acknowledged" + closed},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.status);
@@ -152,12 +155,60 @@ TEST_P(Uploads, FailureIsReportedAndTheBarStaysWhereItStopped)
         sim::with_unit([&](sim::VirtualUnit& u) { c.fault(u.faults); });
         TempFile file(c.file);
         auto w = open_with(file.path, c.airport);
-        const std::vector<int> bars = run(*w, c.airport);
-        EXPECT_TRUE(starts_with(status(*w), c.status)) << status(*w);
+        forget_traffic();
+        run(*w, c.airport);
+        EXPECT_EQ(status(*w), c.status);
+        const bool refused = c.status.find("the file") != std::string::npos;
+        EXPECT_EQ(requests().empty(), refused);
         QProgressBar* bar = c.airport ? w->ui->progressBar_airports : w->ui->progressBar_firmware;
         EXPECT_LT(bar->value(), 10000);
         EXPECT_TRUE((c.airport ? w->ui->pushButton_start_airport : w->ui->pushButton_start_update)->isEnabled());
         EXPECT_TRUE(w->ui->pushButton_load->isEnabled());
+    }
+}
+
+// Cancel stops the upload at the next block or packet boundary, and the
+// status says what the unit is left with.
+TEST_P(Uploads, CancelStopsAtABoundaryAndSaysWhatTheUnitHolds)
+{
+    const struct {
+        bool airport;
+        Bytes file;
+        const char* cancel_at;  // the progress text at which Cancel is pressed
+        const char* status;     // with the bytes written or blocks erased in (\d+)
+    } cases[] = {
+        {true, flashtest::pattern(4 << 20, 6), "Uploading airport database: ",
+         "Warning: Airport database transfer stopped - cancelled after (\\d+) of 4194304 bytes; the unit's airport "
+         "database stays closed until a complete transfer"},
+        {false, flashtest::firmware_file(64 * 65536, 100, 100), "Erasing: ",
+         "Warning: Firmware update stopped - cancelled after (\\d+) of 64 blocks were erased; the unit keeps "
+         "running the firmware it has"},
+    };
+    for (const auto& c : cases) {
+        world_with_unit_on(GetParam());
+        sim::with_unit([](sim::VirtualUnit& u) { u.erase_us = 20000; });
+        TempFile file(c.file);
+        auto w = open_with(file.path, c.airport);
+        QPushButton* cancel = c.airport ? w->ui->pushButton_cancel_airport : w->ui->pushButton_cancel_fw;
+        QObject::connect(w->ui->statusbar, &QStatusBar::messageChanged, cancel, [&](const QString& m) {
+            if (m.startsWith(c.cancel_at) && cancel->isEnabled())
+                cancel->click();
+        });
+        run(*w, c.airport);
+        const QRegularExpressionMatch m = QRegularExpression(c.status).match(w->ui->statusbar->currentMessage());
+        ASSERT_TRUE(m.hasMatch()) << status(*w);
+        const uint32_t done = m.captured(1).toUInt();
+        const sim::VirtualUnit u = unit();
+        // Whole packets or blocks, each confirmed: the unit holds what the status says.
+        if (c.airport) {
+            EXPECT_EQ(u.flash.read(0, done), Bytes(c.file.begin(), c.file.begin() + done));
+            EXPECT_TRUE(u.flash.erased(done, 64));
+            EXPECT_FALSE(u.airport_db_open);
+        } else {
+            EXPECT_EQ(flashtest::received(CANMSG_ERASE_MX25), done);
+            EXPECT_EQ(flashtest::received(CANMSG_WRITE_MX25), 0u);
+        }
+        EXPECT_FALSE(cancel->isEnabled());
     }
 }
 
@@ -178,6 +229,8 @@ TEST_P(Uploads, TheLinkBelongsToTheUpload)
     ASSERT_TRUE(w->uploadRunning());
     for (QWidget* h : held)
         EXPECT_FALSE(h->isEnabled()) << h->objectName().toStdString();
+    EXPECT_TRUE(w->ui->pushButton_cancel_airport->isEnabled());
+    EXPECT_FALSE(w->ui->pushButton_cancel_fw->isEnabled());
     // Called directly, the settings commands and the other upload refuse too.
     forget_traffic();
     w->loadConfigFromDevice();

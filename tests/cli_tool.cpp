@@ -188,6 +188,7 @@ TEST(Cli, ExitStatusTellsWhatHappened)
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
     const TempFile short_firmware(flashtest::Bytes(10, 0x5A));
+    const TempFile firmware(flashtest::firmware_file(65536, 100, 100));
     const struct {
         const char* name;
         std::function<void()> world;
@@ -219,6 +220,12 @@ TEST(Cli, ExitStatusTellsWhatHappened)
          {"settings", "set", "vne=182"}, cli::EXIT_UNIT_FAILED, "did not confirm the store"},
         {"firmware file too short", [] { sim::reset(); }, {"firmware", short_firmware.path}, cli::EXIT_BAD_FILE,
          "shorter than a firmware header"},
+        {"erase not confirmed",
+         [] {
+             sim::reset();
+             sim::with_unit([](sim::VirtualUnit& u) { u.faults.erase_nack_blocks = {832}; });
+         },
+         {"firmware", firmware.path}, cli::EXIT_UNIT_FAILED, "upload failed - erase of block 832 not confirmed: "},
         // What the command line gets wrong is said before a link is tried.
         {"unknown setting, no unit", apptest::world_without_unit, {"settings", "set", "vnx=1"}, cli::EXIT_USAGE,
          "vnx=1: expected NAME=VALUE"},
