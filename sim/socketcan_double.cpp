@@ -46,6 +46,7 @@
 #include <iterator>
 
 #include "../EFIS_shared/can_export.h"
+#include "kernel/unit_wire.h"
 #include "world_internal.h"
 
 namespace {
@@ -177,20 +178,6 @@ std::vector<uint8_t> classic_frame_of(const COMMS_MSG_t& m)
     return std::vector<uint8_t>(p, p + sizeof f);
 }
 
-// The payload length a CAN FD frame of `len` bytes has on the wire: the
-// data length code only knows 0-8, 12, 16, 20, 24, 32, 48 and 64.
-uint8_t fd_wire_length(uint8_t len)
-{
-    static const uint8_t lengths[] = {12, 16, 20, 24, 32, 48, 64};
-    if (len <= 8)
-        return len;
-    for (uint8_t l : lengths) {
-        if (l >= len)
-            return l;
-    }
-    return CANFD_MAX_DLEN;
-}
-
 // Both frame layouts start with can_id, len, then data at byte 8. An FD
 // frame arrives as the bus carried it: its length rounded up to one the
 // data length code can express, the padding zero.
@@ -205,7 +192,7 @@ COMMS_MSG_t message_of(const uint8_t* frame, size_t len)
     m.iface = CAN_FD;
     m.can_ID = f.can_id;
     const uint8_t sent = uint8_t(std::min<size_t>(f.len, room));
-    m.msg_len = len == CANFD_MTU ? fd_wire_length(sent) : sent;
+    m.msg_len = len == CANFD_MTU ? sim::canfd_bus_length(sent) : sent;
     std::memcpy(m.data, f.data, sent);
     return m;
 }
