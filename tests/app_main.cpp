@@ -1,4 +1,6 @@
 #include <QApplication>
+#include <QSettings>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include "mainwindow.h"
@@ -14,6 +16,10 @@ int main(int argc, char** argv)
     // As the programs start.
     enableHighDpiScaling();
     QApplication app(argc, argv);
+    // What the window keeps between runs goes to a directory of the run's
+    // own, never to the user's, and starts empty.
+    QTemporaryDir config;
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, config.path());
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

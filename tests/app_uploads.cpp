@@ -11,7 +11,6 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTextEdit>
-#include <QTimer>
 
 #include <algorithm>
 #include <chrono>
@@ -32,13 +31,7 @@ using sim::Link;
 // `path` is empty.
 void choose_file(QPushButton* button, const QString& path)
 {
-    QTimer poll;
-    poll.setInterval(5);
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        auto* d = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-        if (!d || !d->isVisible())
-            return;
-        poll.stop();
+    answer_dialog<QFileDialog>([&] { button->click(); }, [&](QFileDialog* d) {
         if (path.isEmpty()) {
             d->reject();
         } else {
@@ -46,20 +39,6 @@ void choose_file(QPushButton* button, const QString& path)
             static_cast<QDialog*>(d)->accept();  // QFileDialog's own accept is protected
         }
     });
-    poll.start();
-    button->click();  // returns once the modal dialog has closed
-}
-
-// Runs the event loop until `done` or `ms` have passed.
-bool wait_until(const std::function<bool()>& done, int ms)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!done() && t.elapsed() < ms) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
-    return done();
 }
 
 class Uploads : public testing::TestWithParam<Link> {

@@ -9,12 +9,15 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QEvent>
 #include <QStatusBar>
 #include <QStringList>
+#include <QTimer>
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -156,6 +159,38 @@ inline int unit_received_count()
     int n = 0;
     sim::with_unit([&](sim::VirtualUnit& u) { n = int(u.received.size()); });
     return n;
+}
+
+// Runs the event loop until `done` or `ms` have passed.
+inline bool wait_until(const std::function<bool()>& done, int ms)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!done() && t.elapsed() < ms) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    return done();
+}
+
+// Runs `open`, which returns once the modal dialog of type D it opens has
+// closed; `answer` closes it. Whether such a dialog opened.
+template <class D>
+bool answer_dialog(const std::function<void()>& open, const std::function<void(D*)>& answer)
+{
+    bool opened = false;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        auto* d = qobject_cast<D*>(QApplication::activeModalWidget());
+        if (!d || !d->isVisible())
+            return;
+        poll.stop();
+        opened = true;
+        answer(d);
+    });
+    poll.start(5);
+    open();
+    return opened;
 }
 
 // Records every message of the first status bar created while it exists.
