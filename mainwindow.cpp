@@ -1,5 +1,7 @@
 #include "mainwindow.h"
 
+#include <QAction>
+#include <QActionGroup>
 #include <QColor>
 #include <QColorDialog>
 #include <QApplication>
@@ -9,6 +11,7 @@
 #include <QFontDatabase>
 #include <QAction>
 #include <QCloseEvent>
+#include <QInputDialog>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
@@ -18,9 +21,12 @@
 #include <QProgressBar>
 #include <QRegularExpression>
 #include <QScrollBar>
+#include <QSettings>
 #include <QSignalBlocker>
 #include <QStatusBar>
 #include <QTextCursor>
+#include <QTimer>
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cmath>
@@ -397,6 +403,39 @@ QString linkTrouble(const CommsManager& comms)
     return why.join("; ");
 }
 
+// The owner's link choice, kept between runs in
+// ~/.config/skarvel-efis-config/skarvel-efis-config.conf (named here, so the
+// file is the same whatever the application object is called).
+const char* const SETTINGS_NAME = "skarvel-efis-config";
+const char* const LINK_KEY = "connection/link";
+const char* const CAN_INTERFACE_KEY = "connection/can_interface";
+const char* const DEFAULT_CAN_INTERFACE = "can0";
+// Stored as the command-line tool's --link names them, by LinkChoice.
+const char* const LINK_NAMES[3] = {"auto", "usb", "can"};
+const char* const LINK_TEXTS[3] = {"&Auto (USB first)", "&USB only", "CAN &FD only"};
+
+// A name the kernel could give an interface: 1 to IFNAMSIZ - 1 bytes, no
+// slash, colon or white space, not "." or "..".
+bool canInterfaceNameValid(const QString& name)
+{
+    static const QRegularExpression allowed("^[^/:\\s]+$");
+    return allowed.match(name).hasMatch() && name.toUtf8().size() <= 15 && name != "." && name != "..";
+}
+
+// Seconds per 64-byte packet of an upload, from bench_uploads: the 851 968
+// packets of a full airport database take about 72 minutes over USB (each
+// packet's report and its answer wait for the 1 ms frames of full speed) and
+// about 6 over CAN FD at 1 and 5 Mbit/s.
+const double kUsbPacketSeconds = 72.0 * 60.0 / 851968.0;
+const double kCanPacketSeconds = 6.0 * 60.0 / 851968.0;
+
+QString aboutDuration(double seconds)
+{
+    if (seconds >= 90.0)
+        return QString("about %1 minutes").arg(qRound(seconds / 60.0));
+    return QString("about %1 seconds").arg(qMax(1, qRound(seconds)));
+}
+
 }  // namespace
 
 void customMessageHandler(QtMsgType type, const QMessageLogContext& context, const QString& msg)
@@ -476,6 +515,15 @@ MainWindow::MainWindow(QWidget* parent)
       heldControls(),
       linkLabel(nullptr),
       virtualUnit(false),
+      linkChoice(LINK_AUTO),
+      canInterface(DEFAULT_CAN_INTERFACE),
+      reconnectAction(nullptr),
+      linkActions(),
+      canInterfaceAction(nullptr),
+      reconnectButton(nullptr),
+      unitWatch(nullptr),
+      attemptedUsbPaths(),
+      lookedUsbPaths(),
       unmarkedLooks(),
       logWindow(nullptr),
       logRun(0)
@@ -506,6 +554,11 @@ MainWindow::MainWindow(QWidget* parent)
     linkLabel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     linkLabel->setMargin(2);
     ui->statusbar->addPermanentWidget(linkLabel);
+    reconnectButton = new QPushButton("Reconnect", this);
+    reconnectButton->setObjectName("pushButton_reconnect");
+    reconnectButton->hide();
+    ui->statusbar->addPermanentWidget(reconnectButton);
+    connect(reconnectButton, &QPushButton::clicked, this, &MainWindow::connectToUnit);
 
     for (int i = 0; i < NUM_REGISTRATION_PREFIXES; ++i)
         ui->comboBox_reg_prefix->addItem(QString::fromLatin1(REGISTRATION_PREFIXES[i]));
@@ -617,29 +670,49 @@ MainWindow::MainWindow(QWidget* parent)
                                 ui->max_volt_alert_value})
         connect(box, QOverload<double>::of(&QDoubleSpinBox::valueChanged), this, &MainWindow::markImplausibleLimits);
 
+    // The connection is the owner's: which links, which CAN interface, and
+    // when to try again.
+    {
+        QSettings stored(SETTINGS_NAME, SETTINGS_NAME);
+        const int choice = int(std::find(std::begin(LINK_NAMES), std::end(LINK_NAMES),
+                                         stored.value(LINK_KEY).toString()) -
+                               std::begin(LINK_NAMES));
+        linkChoice = choice < 3 ? LinkChoice(choice) : LINK_AUTO;
+        const QString name = stored.value(CAN_INTERFACE_KEY, DEFAULT_CAN_INTERFACE).toString();
+        canInterface = canInterfaceNameValid(name) ? name : QString(DEFAULT_CAN_INTERFACE);
+    }
+    // The form's fixed height has no room for a menu bar: the window grows
+    // to keep the whole form, with its margins, in view below it.
+    const QRect form = ui->tabWidget->geometry();
+    ui->centralwidget->setMinimumSize(form.right() + 1 + form.left(), form.bottom() + 1 + form.top());
+    QMenu* menu = ui->menubar->addMenu("&Connection");
+    menu->setObjectName("menu_connection");
+    reconnectAction = menu->addAction("&Reconnect", this, &MainWindow::connectToUnit, QKeySequence("Ctrl+R"));
+    reconnectAction->setObjectName("action_reconnect");
+    menu->addSeparator();
+    QActionGroup* links = new QActionGroup(this);
+    for (int i = 0; i < 3; ++i) {
+        linkActions[i] = menu->addAction(LINK_TEXTS[i]);
+        linkActions[i]->setObjectName(QString("action_link_") + LINK_NAMES[i]);
+        linkActions[i]->setCheckable(true);
+        linkActions[i]->setChecked(i == linkChoice);
+        links->addAction(linkActions[i]);
+        connect(linkActions[i], &QAction::triggered, this, [this, i] { setLinkChoice(LinkChoice(i)); });
+    }
+    canInterfaceAction = menu->addAction(QString("CAN &Interface (%1)...").arg(canInterface), this,
+                                         &MainWindow::chooseCanInterface);
+    canInterfaceAction->setObjectName("action_can_interface");
+    // A unit plugged in later is found without a click.
+    unitWatch = new QTimer(this);
+    unitWatch->setInterval(2000);
+    connect(unitWatch, &QTimer::timeout, this, &MainWindow::lookForUnit);
+    unitWatch->start();
+
     // Gives a unit that was just plugged in a moment before the first exchange.
     QThread::msleep(100);
 
-    comms = new CommsManager();
-    const bool connected = comms->establish_connection();
-    showLinkInUse();
-    if (connected) {
-        USBHID* usb = comms->getUSBHID();
-        CANFD* can = comms->getCANFD();
-        if (usb && usb->isConnected() && can && can->isConnected())
-            ui->statusbar->showMessage("Connected via both USB HID and CAN FD");
-        else if (comms->getActiveInterface() == USB_HID)
-            ui->statusbar->showMessage("Connected via USB HID");
-        else if (comms->getActiveInterface() == CAN_FD)
-            ui->statusbar->showMessage("Connected via CAN FD");
-        loadConfigFromDevice();
-    } else {
+    if (!connectToUnit())
         qDebug() << "Failed to establish connection via USB HID or CAN FD";
-        const QString why = linkTrouble(*comms);
-        ui->statusbar->showMessage(why.isEmpty()
-                                       ? "Failed to connect to EFIS via USB or CAN FD - please check connections"
-                                       : "Error: " + why);
-    }
 }
 
 MainWindow::~MainWindow()
@@ -1095,14 +1168,163 @@ void MainWindow::showLinkInUse()
             text += QString(", 1 of %1 units").arg(comms->usbUnitsFound());
     } else if (comms && !linkTrouble(*comms).isEmpty()) {
         text += ": " + linkTrouble(*comms);
+    } else if (comms) {
+        text = linkHint();
     }
     if (virtualUnit)
         text = "virtual unit - " + text;
     // A long reason would widen the window past the screen and leave the
     // message no room: the indicator shows its start, the tip all of it.
     const QFontMetrics metrics = linkLabel->fontMetrics();
-    linkLabel->setText(metrics.elidedText(text, Qt::ElideRight, metrics.averageCharWidth() * 48));
+    linkLabel->setText(metrics.elidedText(text, Qt::ElideRight, metrics.averageCharWidth() * 54));
     linkLabel->setToolTip(text);
+    reconnectButton->setVisible(comms && !comms->isConnected());
+}
+
+QString MainWindow::linkHint() const
+{
+    // Short enough to be read whole beside the status message.
+    if (linkChoice == LINK_USB)
+        return "not connected by USB: check cable and udev rule";
+    if (linkChoice == LINK_CANFD)
+        return QString("not connected on %1: check it is up, in FD mode").arg(canInterface);
+    return QString("not connected: check USB cable, udev rule or %1").arg(canInterface);
+}
+
+bool MainWindow::connectToUnit()
+{
+    // The upload's worker uses the link manager until it ends.
+    if (uploadRunning()) {
+        ui->statusbar->showMessage("Error: An upload is using the link - reconnect when it has finished");
+        return comms && comms->isConnected();
+    }
+    // A fresh manager: the old one's links and locks go with it, so the unit
+    // it held can be taken again.
+    delete comms;
+    comms = new CommsManager();
+    const bool useUsb = linkChoice != LINK_CANFD;
+    const bool useCan = linkChoice != LINK_USB;
+    attemptedUsbPaths = useUsb ? USBHID::unitPaths(vendor_id, product_id) : std::vector<std::string>();
+    lookedUsbPaths = attemptedUsbPaths;
+    const bool connected = comms->establish_connection(useUsb, useCan, canInterface.toStdString());
+    showLinkInUse();
+    if (!connected) {
+        const QString why = linkTrouble(*comms);
+        const QString where = linkChoice == LINK_USB     ? QString("USB")
+                              : linkChoice == LINK_CANFD ? "CAN FD on " + canInterface
+                                                         : QString("USB or CAN FD");
+        ui->statusbar->showMessage(why.isEmpty()
+                                       ? QString("Failed to connect to EFIS via %1 - please check connections").arg(where)
+                                       : "Error: " + why);
+        return false;
+    }
+    USBHID* usb = comms->getUSBHID();
+    CANFD* can = comms->getCANFD();
+    QString text;
+    if (usb && usb->isConnected() && can && can->isConnected())
+        text = "Connected via both USB HID and CAN FD";
+    else if (comms->getActiveInterface() == USB_HID)
+        text = "Connected via USB HID";
+    else
+        text = "Connected via CAN FD";
+    ui->statusbar->showMessage(text);
+    // A load replaces the form; edits not yet sent are the owner's to keep.
+    if (changed_values.empty())
+        loadConfigFromDevice();
+    else
+        ui->statusbar->showMessage(text + QString(" - the form keeps %1 edit(s) not yet sent; Load reads the "
+                                                  "unit's settings instead")
+                                              .arg(changed_values.size()));
+    return true;
+}
+
+void MainWindow::lookForUnit()
+{
+    // Nothing changes under an open dialog or a running upload.
+    if (!comms || comms->isConnected() || uploadRunning() || linkChoice == LINK_CANFD ||
+        QApplication::activeModalWidget())
+        return;
+    const std::vector<std::string> paths = USBHID::unitPaths(vendor_id, product_id);
+    auto listed = [](const std::vector<std::string>& list, const std::string& path) {
+        return std::find(list.begin(), list.end(), path) != list.end();
+    };
+    // A unit unplugged since the last attempt is new again when it returns.
+    attemptedUsbPaths.erase(std::remove_if(attemptedUsbPaths.begin(), attemptedUsbPaths.end(),
+                                           [&](const std::string& p) { return !listed(paths, p); }),
+                            attemptedUsbPaths.end());
+    const bool fresh =
+        std::any_of(paths.begin(), paths.end(), [&](const std::string& p) { return !listed(attemptedUsbPaths, p); });
+    // udev gives a new node its permissions a moment after it appears, and
+    // the unit needs a moment too: a node is tried once a whole look has
+    // seen it.
+    const bool settled = paths == lookedUsbPaths;
+    lookedUsbPaths = paths;
+    if (fresh && settled) {
+        qDebug() << "A unit appeared on USB - connecting";
+        connectToUnit();
+    }
+}
+
+void MainWindow::setLinkChoice(LinkChoice choice)
+{
+    linkChoice = choice;
+    linkActions[choice]->setChecked(true);
+    QSettings(SETTINGS_NAME, SETTINGS_NAME).setValue(LINK_KEY, LINK_NAMES[choice]);
+    connectToUnit();
+}
+
+void MainWindow::chooseCanInterface()
+{
+    bool ok = false;
+    const QString name = QInputDialog::getText(this, "CAN Interface", "The CAN interface the unit is on:",
+                                               QLineEdit::Normal, canInterface, &ok)
+                             .trimmed();
+    if (!ok || name == canInterface)
+        return;
+    if (!canInterfaceNameValid(name)) {
+        ui->statusbar->showMessage(QString("Error: \"%1\" is not a network interface name (1 to 15 characters, "
+                                           "no spaces, slashes or colons)")
+                                       .arg(name));
+        return;
+    }
+    canInterface = name;
+    canInterfaceAction->setText(QString("CAN &Interface (%1)...").arg(name));
+    QSettings(SETTINGS_NAME, SETTINGS_NAME).setValue(CAN_INTERFACE_KEY, name);
+    if (linkChoice == LINK_USB)
+        showLinkInUse();
+    else
+        connectToUnit();
+}
+
+bool MainWindow::offerCanFdUpload(int tab)
+{
+    USBHID* usb = comms->getUSBHID();
+    CANFD* can = comms->getCANFD();
+    // Both links must reach the one unit: another unit on the bus would get
+    // the image meant for this one.
+    if (comms->getActiveInterface() != USB_HID || !usb || !usb->isConnected() || !can || !can->isConnected() ||
+        comms->serialNumber(USB_HID) != comms->serialNumber(CAN_FD))
+        return true;
+    const double packets = std::ceil(double(QFileInfo(this->*UPLOAD_TABS[tab].path).size()) / 64.0);
+    QMessageBox question(QMessageBox::Question, "Upload over CAN FD?",
+                         QString("The unit is connected by USB and on %1. This upload takes %2 over CAN FD and "
+                                 "%3 over USB.\n\nSend it over CAN FD?")
+                             .arg(can->name().c_str(), aboutDuration(packets * kCanPacketSeconds),
+                                  aboutDuration(packets * kUsbPacketSeconds)),
+                         QMessageBox::Cancel, this);
+    question.setObjectName("question_upload_link");
+    QPushButton* overCan = question.addButton("Use CAN FD", QMessageBox::AcceptRole);
+    QPushButton* overUsb = question.addButton("Use USB", QMessageBox::AcceptRole);
+    question.setDefaultButton(overCan);
+    question.exec();
+    if (question.clickedButton() != overCan && question.clickedButton() != overUsb)
+        return false;
+    if (question.clickedButton() == overCan) {
+        qDebug() << "Upload routed over CAN FD";
+        comms->setPreferCANFD(true);
+        showLinkInUse();
+    }
+    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -1603,6 +1825,8 @@ void MainWindow::startUpload(int tab)
         ui->statusbar->showMessage(t.other_running);
         return;
     }
+    if (!offerCanFdUpload(tab))
+        return;
 
     (ui->*t.browse)->setEnabled(false);
     (ui->*t.start)->setEnabled(false);
@@ -1690,4 +1914,7 @@ void MainWindow::finishUpload(int tab)
     if (tab == FIRMWARE_TAB)
         qDebug() << "Firmware update process finished";
     this->*t.thread = nullptr;
+    // Settings traffic goes over USB again, as before the upload.
+    comms->setPreferCANFD(false);
+    showLinkInUse();
 }

@@ -10,13 +10,17 @@
 #include <map>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "EFIS_shared/registration.h"
 #include "EFIS_shared/settings_types.h"
 #include "comms/comms.h"
 
 class LogWindow;
+class QAction;
 class QLabel;
+class QPushButton;
+class QTimer;
 class Ui_MainWindow;
 
 // The working settings record and its companions; touched on the GUI thread only.
@@ -70,6 +74,25 @@ public:
     void startUpload(int tab);
     void finishUpload(int tab);
 
+    // The links the tool tries, kept between runs with the CAN interface's
+    // name.
+    enum LinkChoice { LINK_AUTO = 0, LINK_USB = 1, LINK_CANFD = 2 };
+    // Connects again over the links chosen, closing what was open, and loads
+    // the settings unless that would replace edits not yet sent. False, with
+    // the reason in the status bar, when no link was verified.
+    bool connectToUnit();
+    // The periodic look while no unit is connected: enumerates the unit's USB
+    // interfaces without opening them and connects to one that has appeared.
+    void lookForUnit();
+    void setLinkChoice(LinkChoice choice);
+    void chooseCanInterface();
+    // What to check while no unit is connected, for the links chosen.
+    QString linkHint() const;
+    // Asks whether an upload about to go over USB should go over CAN FD when
+    // both links reach the same unit, and routes it there if so. False when
+    // the user cancelled the upload.
+    bool offerCanFdUpload(int tab);
+
     // The build that talks to the simulated unit says so in the title and
     // next to the link, so nobody takes it for an aircraft's unit.
     void setVirtualUnit(bool on);
@@ -114,6 +137,18 @@ public:
     // Right end of the status bar: the link in use and the unit's serial number.
     QLabel* linkLabel;
     bool virtualUnit;
+    LinkChoice linkChoice;
+    QString canInterface;
+    QAction* reconnectAction;
+    QAction* linkActions[3];
+    QAction* canInterfaceAction;
+    // Next to the link indicator while no unit is connected.
+    QPushButton* reconnectButton;
+    QTimer* unitWatch;
+    // The unit's USB interfaces at the last connection attempt and at the
+    // last look: a new one is tried once it has stayed for a whole look.
+    std::vector<std::string> attemptedUsbPaths;
+    std::vector<std::string> lookedUsbPaths;
     // Tooltip and palette of each marked field, given back when its mark
     // goes.
     std::map<QWidget*, std::pair<QString, QPalette>> unmarkedLooks;

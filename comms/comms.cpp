@@ -360,7 +360,8 @@ CommsManager::CommsManager()
       inputDiscarded(false),
       usbSerial(kFailure),
       canSerial(kFailure),
-      usbUnits(0)
+      usbUnits(0),
+      preferCan(false)
 {
 }
 
@@ -390,10 +391,17 @@ bool CommsManager::connectCANFD(const std::string& interface_name)
 
 bool CommsManager::establish_connection()
 {
-    const bool usb_ok = connectVerifiedUSB();
-    const bool can_ok = connectVerifiedCANFD(kCanInterface);
+    return establish_connection(true, true, kCanInterface);
+}
+
+bool CommsManager::establish_connection(bool use_usb, bool use_can, const std::string& can_interface)
+{
+    const bool usb_ok = use_usb && connectVerifiedUSB();
+    const bool can_ok = use_can && connectVerifiedCANFD(can_interface);
     if (!usb_ok && !can_ok) {
-        std::puts("Failed to connect via both USB HID and CAN FD");
+        std::puts(use_usb && use_can ? "Failed to connect via both USB HID and CAN FD"
+                  : use_usb          ? "Failed to connect via USB HID"
+                                     : "Failed to connect via CAN FD");
         return false;
     }
     if (usb_ok && can_ok) {
@@ -534,7 +542,7 @@ int CommsManager::write(const COMMS_MSG_t& msg)
 {
     COMMS_MSG_t copy = msg;
     int sent;
-    if (usb_up(usbHid)) {
+    if (routesToUSB()) {
         discardStaleInput();
         copy.iface = USB_HID;
         sent = usbHid->write(copy);
@@ -557,7 +565,7 @@ int CommsManager::readAnswer(COMMS_MSG_t* msg)
     }
     const Clock::time_point deadline = lastCommand + std::chrono::milliseconds(readTimeoutMs());
     int got;
-    if (usb_up(usbHid)) {
+    if (routesToUSB()) {
         got = read_by(usbHid, msg, deadline);
     } else if (can_up(canFd)) {
         got = read_by(canFd, msg, deadline);
@@ -590,7 +598,7 @@ void CommsManager::discardStaleInput()
     if (grace) {
         until = std::max(Clock::now(), lastCommand + std::chrono::milliseconds(readTimeoutMs())) + kGracePeriod;
     }
-    if (usb_up(usbHid)) {
+    if (routesToUSB()) {
         discard_waiting(usbHid, until);
     } else if (can_up(canFd)) {
         discard_waiting(canFd, until);
@@ -605,7 +613,7 @@ void CommsManager::pauseBetweenCommands(std::chrono::microseconds pause)
     const std::chrono::microseconds wake_margin(40);
     const Clock::time_point until = Clock::now() + pause;
     const Clock::time_point wake = until - wake_margin;
-    if (!usb_up(usbHid) && can_up(canFd)) {
+    if (!routesToUSB() && can_up(canFd)) {
         int discarded = drop_until(canFd, wake);
         COMMS_MSG_t msg;
         while (Clock::now() < until) {
@@ -631,7 +639,7 @@ int CommsManager::read(COMMS_MSG_t* msg)
     if (msg == nullptr) {
         return -1;
     }
-    if (usb_up(usbHid)) {
+    if (routesToUSB()) {
         return usbHid->read(msg);
     }
     if (can_up(canFd)) {
@@ -655,9 +663,19 @@ int CommsManager::readTimeoutMs() const
     return getActiveInterface() == CAN_FD ? CANFD::READ_TIMEOUT_MS : USBHID::READ_TIMEOUT_MS;
 }
 
+bool CommsManager::routesToUSB() const
+{
+    return usb_up(usbHid) && !(preferCan && can_up(canFd));
+}
+
+void CommsManager::setPreferCANFD(bool on)
+{
+    preferCan = on;
+}
+
 COMM_INTERFACE_t CommsManager::getActiveInterface() const
 {
-    if (usb_up(usbHid)) {
+    if (routesToUSB()) {
         return USB_HID;
     }
     if (can_up(canFd)) {

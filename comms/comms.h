@@ -38,6 +38,9 @@ public:
     bool connectUSB(uint16_t vendor_id, uint16_t product_id);
     bool connectCANFD(const std::string& interface_name);
     bool establish_connection();
+    // The same policy over the links asked for, with CAN FD on
+    // `can_interface`: the owner may keep the tool off a link.
+    bool establish_connection(bool use_usb, bool use_can, const std::string& can_interface);
     // One link of establish_connection, with its lines: connected and
     // verified, or closed again. `serial` picks the unit: on USB the one of
     // the units plugged in that has it (ANY_UNIT: the first), on CAN FD the
@@ -81,6 +84,10 @@ public:
 
     bool isConnected() const;
     COMM_INTERFACE_t getActiveInterface() const;
+    // With both links connected, routes the traffic over CAN FD instead of
+    // USB (an upload takes a twelfth of the time); off, USB is preferred
+    // whenever it is connected. Change it only while no exchange runs.
+    void setPreferCANFD(bool on);
     // How long after a command its answer may come on the preferred link.
     int readTimeoutMs() const;
     // The serial number establish_connection verified on that link, or
@@ -90,6 +97,9 @@ public:
     CANFD* getCANFD();
 
 private:
+    // The preferred link is USB: connected, and CAN FD not preferred over it.
+    bool routesToUSB() const;
+
     USBHID* usbHid;
     CANFD* canFd;
     std::chrono::steady_clock::time_point lastCommand;
@@ -98,6 +108,7 @@ private:
     uint32_t usbSerial;
     uint32_t canSerial;
     int usbUnits;
+    bool preferCan;
     std::string usbFailure;
     std::string canFailure;
 };

@@ -1,4 +1,5 @@
 #include <QApplication>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -19,6 +20,10 @@ int main(int argc, char** argv)
     QTemporaryDir state;
     qputenv("XDG_STATE_HOME", state.path().toLocal8Bit());
     QApplication app(argc, argv);
+    // What the window keeps between runs goes to a directory of the run's
+    // own, never to the user's, and starts empty.
+    QTemporaryDir config;
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, config.path());
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

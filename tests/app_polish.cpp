@@ -219,7 +219,7 @@ TEST(PolishLink, StatusBarNamesTheLinkAndTheUnit)
         std::string status;  // after the start-up, when it is not the load's
     } cases[] = {{[] { apptest::world_with_unit_on(sim::Link::USB); }, false, false, "USB HID, serial 0x00C0FFEE", ""},
                  {[] { apptest::world_with_unit_on(sim::Link::CAN); }, false, false, "CAN FD, serial 0x00C0FFEE", ""},
-                 {apptest::world_without_unit, false, false, "not connected",
+                 {apptest::world_without_unit, false, false, "not connected: check USB cable, udev rule or can0",
                   "Failed to connect to EFIS via USB or CAN FD - please check connections"},
                  {[] { apptest::world_with_unit_on(sim::Link::USB); }, false, true,
                   "virtual unit - USB HID, serial 0x00C0FFEE", ""},

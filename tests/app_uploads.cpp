@@ -12,7 +12,6 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTextEdit>
-#include <QTimer>
 
 #include <algorithm>
 #include <chrono>
@@ -33,13 +32,7 @@ using sim::Link;
 // `path` is empty.
 void choose_file(QPushButton* button, const QString& path)
 {
-    QTimer poll;
-    poll.setInterval(5);
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        auto* d = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-        if (!d || !d->isVisible())
-            return;
-        poll.stop();
+    answer_dialog<QFileDialog>([&] { button->click(); }, [&](QFileDialog* d) {
         if (path.isEmpty()) {
             d->reject();
         } else {
@@ -47,20 +40,6 @@ void choose_file(QPushButton* button, const QString& path)
             static_cast<QDialog*>(d)->accept();  // QFileDialog's own accept is protected
         }
     });
-    poll.start();
-    button->click();  // returns once the modal dialog has closed
-}
-
-// Runs the event loop until `done` or `ms` have passed.
-bool wait_until(const std::function<bool()>& done, int ms)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!done() && t.elapsed() < ms) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
-    return done();
 }
 
 class Uploads : public testing::TestWithParam<Link> {

@@ -10,6 +10,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QEvent>
 #include <QMessageBox>
 #include <QStatusBar>
@@ -162,22 +163,44 @@ inline int unit_received_count()
     return n;
 }
 
+// Runs the event loop until `done` or `ms` have passed.
+inline bool wait_until(const std::function<bool()>& done, int ms)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!done() && t.elapsed() < ms) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    return done();
+}
+
+// Runs `open`, which returns once the modal dialog of type D it opens has
+// closed; `answer` closes it. Whether such a dialog opened.
+template <class D>
+bool answer_dialog(const std::function<void()>& open, const std::function<void(D*)>& answer)
+{
+    bool opened = false;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        auto* d = qobject_cast<D*>(QApplication::activeModalWidget());
+        if (!d || !d->isVisible())
+            return;
+        poll.stop();
+        opened = true;
+        answer(d);
+    });
+    poll.start(5);
+    open();
+    return opened;
+}
+
 // Does `act`, handing the modal dialog of type D that it opens, if any, to
 // `answer` (a modal dialog runs the event loop until it is answered).
 template <class D>
 void with_dialog(const std::function<void()>& act, const std::function<void(D*)>& answer)
 {
-    QTimer poll;
-    poll.setInterval(5);
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        auto* d = qobject_cast<D*>(QApplication::activeModalWidget());
-        if (d && d->isVisible()) {
-            poll.stop();
-            answer(d);
-        }
-    });
-    poll.start();
-    act();
+    answer_dialog<D>(act, answer);
 }
 
 // Does `act`, answering the question it asks, if any: `proceed` presses
