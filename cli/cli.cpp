@@ -29,9 +29,11 @@
 
 #include "EFIS_shared/get_set.h"
 #include "firmware_ops/firmware_ops.h"
-#include "settings_file.h"
+#include "settings_doc/settings_file.h"
 
 namespace cli {
+
+using namespace settings_doc;
 
 namespace {
 

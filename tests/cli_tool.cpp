@@ -25,7 +25,7 @@
 
 #include "app_util.h"
 #include "cli/cli.h"
-#include "cli/settings_file.h"
+#include "settings_doc/settings_file.h"
 #include "flash_support.h"
 
 namespace {
@@ -397,7 +397,7 @@ TEST(Cli, UploadsReportAndSignalsStopAfterTheExchangeInFlight)
             sim::with_unit([](sim::VirtualUnit& u) {
                 for (int i : {1, 2, 3, 4, 5, 6, 7, 8, 24, 29}) {
                     const settings_struct_index index = settings_struct_index(i);
-                    apptest::set(&u.working, index, cli::value_at(u.working, index) - 1);
+                    apptest::set(&u.working, index, settings_doc::value_at(u.working, index) - 1);
                 }
                 reseal(&u.working);
                 u.stored = u.working;
@@ -464,7 +464,7 @@ TEST(Cli, RangesAreTheWindows)
     };
     for (const auto& p : pairs) {
         SCOPED_TRACE(p.setting);
-        const cli::Setting* s = cli::find_setting(p.setting);
+        const settings_doc::Setting* s = settings_doc::find_setting(p.setting);
         ASSERT_NE(s, nullptr);
         double lo = 0, hi = 0, scale = 1;
         if (auto* spin = w.findChild<QSpinBox*>(p.widget)) {
@@ -486,9 +486,9 @@ TEST(Cli, RangesAreTheWindows)
         EXPECT_EQ(s->max, int(hi * scale));
     }
     const QComboBox* emitter = w.findChild<QComboBox*>("comboBox_emitter_cat");
-    ASSERT_EQ(emitter->count(), cli::EMITTER_CATEGORY_COUNT);
+    ASSERT_EQ(emitter->count(), settings_doc::EMITTER_CATEGORY_COUNT);
     for (int i = 0; i < emitter->count(); ++i)
-        EXPECT_EQ(emitter->itemText(i), QString::fromUtf8(cli::EMITTER_CATEGORIES[i])) << i;
+        EXPECT_EQ(emitter->itemText(i), QString::fromUtf8(settings_doc::EMITTER_CATEGORIES[i])) << i;
 }
 
 // The window and the tool take exactly the same registrations. Each case is
@@ -549,7 +549,7 @@ TEST(Cli, HelpAndEmitterCategoryAsTheWindowShowsIt)
         EXPECT_NE(general.find(line), std::string::npos) << line << "\n" << general;
     const std::string set = cli({"settings", "set", "--help"}).out;
     size_t n = 0;
-    const cli::Setting* table = cli::settings_table(&n);
+    const settings_doc::Setting* table = settings_doc::settings_table(&n);
     for (size_t i = 0; i < n; ++i)
         EXPECT_NE(set.find("\n  " + std::string(table[i].name) + " "), std::string::npos) << table[i].name;
     for (const char* line : {"vne                       0 to 240 mph, kt or km/h",

@@ -1,8 +1,8 @@
-#ifndef CLI_SETTINGS_FILE_H
-#define CLI_SETTINGS_FILE_H
+#ifndef SETTINGS_DOC_SETTINGS_FILE_H
+#define SETTINGS_DOC_SETTINGS_FILE_H
 
-// The unit's settings by name, as the command-line tool shows, exports,
-// imports and sets them: one entry per setting (the registration's three
+// The unit's settings by name, as the window and the command-line tool show,
+// export, import and set them: one entry per setting (the registration's three
 // values are one), each with the range the window allows. Plain data in
 // and out; nothing here talks to the unit.
 
@@ -15,7 +15,7 @@
 
 #include "EFIS_shared/settings_types.h"
 
-namespace cli {
+namespace settings_doc {
 
 enum class Kind { Units, Speed, Volts, Registration, Colour, Integer, Angle, Icao, Choice, Flag, Emitter };
 
@@ -74,6 +74,6 @@ QJsonObject export_document(const Settings_t& record, uint32_t serial, uint32_t 
 // The values it sets go into *out.
 bool check_document(const QJsonObject& doc, const Settings_t& unit_record, Values* out, QString* error);
 
-}  // namespace cli
+}  // namespace settings_doc
 
 #endif

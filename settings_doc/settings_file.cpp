@@ -12,7 +12,7 @@
 #include "EFIS_shared/get_set.h"
 #include "EFIS_shared/registration.h"
 
-namespace cli {
+namespace settings_doc {
 
 namespace {
 
@@ -639,4 +639,4 @@ bool check_document(const QJsonObject& doc, const Settings_t& unit_record, Value
     return true;
 }
 
-}  // namespace cli
+}  // namespace settings_doc
