@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <map>
+#include <vector>
 
 #include "EFIS_shared/settings_types.h"
 
@@ -73,6 +74,32 @@ QJsonObject export_document(const Settings_t& record, uint32_t serial, uint32_t 
 // anything is sent: format version, known names, every value in range.
 // The values it sets go into *out.
 bool check_document(const QJsonObject& doc, const Settings_t& unit_record, Values* out, QString* error);
+
+// An export of what the unit holds, as text: refused when the values read do
+// not give the unit's own checksum (they are not what it holds) or hold what
+// a settings file cannot carry, since such a file would not restore what was
+// read. The checksum written is that of the values written.
+bool export_text(const Settings_t& unit, uint32_t serial, uint32_t checksum, QByteArray* text, QString* error);
+
+// 0x0000ABCD: serial numbers, checksums and raw values as both programs show them.
+QString hex(uint32_t v);
+
+// The record with the given values put in.
+Settings_t with_values(const Settings_t& record, const Values& values);
+
+// What differs between the unit's record and the one to send, one line per
+// setting as people read it: "vne: 200 kt -> 150 kt".
+QStringList change_lines(const Settings_t& unit, const Settings_t& target);
+
+// Limits that contradict each other (Vs0 above Vne, a minimum voltage
+// warning not below the maximum): the user decides, so neither program
+// refuses them, but the window marks both ends and the command-line tool
+// warns.
+struct LimitConflict {
+    settings_struct_index low, high;  // the one that should be lower, and the other
+    QString text;                     // "Vs0 (200) is above Vne (100)"
+};
+std::vector<LimitConflict> limit_conflicts(const Settings_t& record);
 
 }  // namespace settings_doc
 
