@@ -215,11 +215,7 @@ std::vector<Backup> list_all_backups()
 
 bool write_backup(const Settings_t& record, uint32_t serial, uint32_t checksum, QByteArray* path, QString* error)
 {
-    const QJsonObject doc = export_document(record, serial, checksum, error);
-    if (doc.isEmpty()) {
-        *error = "the unit holds what a settings file cannot carry: " + *error;
-        return false;
-    }
+    const QJsonObject doc = export_document(record, serial, checksum, error, true);
     const QByteArray dir = serial_dir(serial);
     if (!make_dirs(dir, error))
         return false;

@@ -53,8 +53,9 @@ std::vector<Backup> list_all_backups();
 // unit gave it), as a settings document named by the time, and drops the
 // oldest beyond BACKUPS_KEPT. The copy holds what was read even where an
 // import would refuse it (a value outside the window's range): it is a
-// record of the unit, and the import says what it refuses. False with
-// *error when no copy could be written; *path gets the file written.
+// record of the unit, and the import says what it refuses. A value that is
+// not a number is named, not kept. False with *error when no copy could be
+// written; *path gets the file written.
 bool write_backup(const Settings_t& record, uint32_t serial, uint32_t checksum, QByteArray* path, QString* error);
 
 }  // namespace settings_doc

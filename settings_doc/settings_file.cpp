@@ -554,16 +554,21 @@ bool parse_document(const QByteArray& text, QJsonObject* doc, QString* error)
     return true;
 }
 
-QJsonObject export_document(const Settings_t& record, uint32_t serial, uint32_t checksum, QString* error)
+QJsonObject export_document(const Settings_t& record, uint32_t serial, uint32_t checksum, QString* error,
+                            bool partial)
 {
     QJsonObject values;
+    QJsonArray not_numbers;
     for (const Setting& s : TABLE) {
         QJsonValue v;
-        if (!to_json(s, record, &v)) {
+        if (to_json(s, record, &v)) {
+            values[s.name] = v;
+        } else if (partial) {
+            not_numbers.append(s.name);
+        } else {
             *error = QString("%1: the unit holds a value that is not a number").arg(s.name);
             return QJsonObject();
         }
-        values[s.name] = v;
     }
     QJsonObject layout;
     layout["version"] = double(record.version);
@@ -572,6 +577,8 @@ QJsonObject export_document(const Settings_t& record, uint32_t serial, uint32_t 
     QJsonObject unit_owned;
     unit_owned["use_mag_heading"] = double(record.use_mag_heading);
     unit_owned["units_bits_9_to_31"] = hex(record.units.units_value & ~0x1FFu);
+    if (!not_numbers.isEmpty())
+        unit_owned["not_a_number"] = not_numbers;
     QJsonObject doc;
     doc["format"] = FORMAT;
     doc["format_version"] = FORMAT_VERSION;

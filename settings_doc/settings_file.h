@@ -67,8 +67,11 @@ const int MAX_DOCUMENT_BYTES = 64 * 1024;
 // naming what is wrong.
 bool parse_document(const QByteArray& text, QJsonObject* doc, QString* error);
 
-// The whole document: format, unit, layout, checksum and every value.
-QJsonObject export_document(const Settings_t& record, uint32_t serial, uint32_t checksum, QString* error);
+// The whole document: format, unit, layout, checksum and every value. A
+// value that is not a number (a correction) refuses the document, or, when
+// `partial`, is left out and named in unit_owned.not_a_number.
+QJsonObject export_document(const Settings_t& record, uint32_t serial, uint32_t checksum, QString* error,
+                            bool partial = false);
 
 // Checks a whole document against the unit's record and layout before
 // anything is sent: format version, known names, every value in range.

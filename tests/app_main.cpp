@@ -1,4 +1,6 @@
 #include <QApplication>
+#include <QFile>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include "mainwindow.h"
@@ -14,6 +16,11 @@ int main(int argc, char** argv)
     // As the programs start.
     enableHighDpiScaling();
     QApplication app(argc, argv);
+    // The copies of the settings kept before a save, an import or a firmware
+    // upload go to a directory of the run's own; tests that look at them set
+    // their own.
+    QTemporaryDir data;
+    qputenv("XDG_DATA_HOME", QFile::encodeName(data.path()));
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
