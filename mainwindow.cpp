@@ -1512,8 +1512,9 @@ void MainWindow::importSettings()
     case settings_doc::Applied::Done:
         break;
     case settings_doc::Applied::ValueRefused:
-        ui->statusbar->showMessage(
-            QString("Error: Import failed - the unit did not take value %1; nothing stored%2").arg(r.refused).arg(live));
+        ui->statusbar->showMessage(QString("Error: Import failed - the unit did not take value %1; nothing stored%2")
+                                       .arg(r.refused)
+                                       .arg(live));
         return;
     case settings_doc::Applied::StoreFailed:
         ui->statusbar->showMessage("Error: Import failed - the unit did not confirm the store" + live);

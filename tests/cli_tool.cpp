@@ -25,6 +25,7 @@
 
 #include "app_util.h"
 #include "cli/cli.h"
+#include "cli_support.h"
 #include "settings_doc/settings_file.h"
 #include "flash_support.h"
 
@@ -33,47 +34,13 @@ namespace {
 using apptest::reseal;
 using flashtest::TempFile;
 
-struct CliRun {
-    int code;
-    std::string out, err;
-};
-
-// Standard output is captured, or goes to `out_fd`; `in_fd` is standard input.
-CliRun cli(std::vector<std::string> args, int out_fd = -1, int in_fd = -1)
-{
-    args.insert(args.begin(), "skarvel-efis-cli");
-    std::vector<char*> argv;
-    for (std::string& a : args)
-        argv.push_back(&a[0]);
-    CliRun r{-1, "", ""};
-    const int saved_in = in_fd >= 0 ? dup(STDIN_FILENO) : -1;
-    if (in_fd >= 0)
-        dup2(in_fd, STDIN_FILENO);
-    linktest::Output o = linktest::capture([&] {
-        if (out_fd >= 0)
-            dup2(out_fd, STDOUT_FILENO);  // the capture's end puts it back
-        r.code = cli::cli_main(int(argv.size()), argv.data());
-    });
-    if (saved_in >= 0) {
-        dup2(saved_in, STDIN_FILENO);
-        close(saved_in);
-    }
-    r.out = o.out;
-    r.err = o.err;
-    return r;
-}
-
-// By the path's bytes, UTF-8 or not.
-std::string read_file(const std::string& path)
-{
-    std::ifstream f(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
+using clitest::cli;
+using clitest::CliRun;
+using clitest::read_file;
 
 void write_file(const std::string& path, const std::string& text)
 {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    ASSERT_TRUE(f << text) << path;
+    ASSERT_TRUE(clitest::write_file(path, text)) << path;
 }
 
 size_t sent(uint32_t can_id) { return flashtest::received(can_id); }
