@@ -5,9 +5,12 @@
 #include <QColor>
 #include <QColorDialog>
 #include <QApplication>
+#include <QDate>
 #include <QDebug>
+#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QJsonObject>
 #include <QFontDatabase>
 #include <QAction>
 #include <QCloseEvent>
@@ -38,6 +41,9 @@
 #include "app/log_window.h"
 #include "app/run_log.h"
 #include "firmware_ops/firmware_ops.h"
+#include "settings_doc/doc_files.h"
+#include "settings_doc/settings_file.h"
+#include "settings_doc/unit_record.h"
 #include "ui_mainwindow.h"
 
 Settings_t user_config;
@@ -524,6 +530,9 @@ MainWindow::MainWindow(QWidget* parent)
       unitWatch(nullptr),
       attemptedUsbPaths(),
       lookedUsbPaths(),
+      unitRecord(),
+      unitRecordChecksum(0),
+      unitRecordSerial(0xFFFFFFFFu),
       unmarkedLooks(),
       logWindow(nullptr),
       logRun(0)
@@ -646,6 +655,12 @@ MainWindow::MainWindow(QWidget* parent)
             &MainWindow::onPitchCorrectionChanged);
     connect(ui->pushButton_update, &QPushButton::clicked, this, &MainWindow::onUpdateClicked);
     connect(ui->pushButton_reboot, &QPushButton::clicked, this, &MainWindow::onRebootClicked);
+
+    QMenu* settingsMenu = ui->menubar->addMenu("&Settings");
+    settingsMenu->addAction("Export settings...", this, &MainWindow::exportSettings)
+        ->setObjectName("action_export_settings");
+    settingsMenu->addAction("Import settings...", this, &MainWindow::importSettings)
+        ->setObjectName("action_import_settings");
 
     // The two text fields hold one line: the view never scrolls it away (the
     // field is barely one line high, so the mouse wheel could), and a field
@@ -1099,49 +1114,40 @@ void MainWindow::markIcao()
 }
 
 // Speeds and voltage limits that contradict each other: the user decides,
-// nothing is refused, but both ends of each contradiction are marked.
+// nothing is refused, but both ends of each contradiction are marked, by the
+// rule the command-line tool warns by.
 void MainWindow::markImplausibleLimits()
 {
-    struct Limit {
-        QAbstractSpinBox* box;
-        const char* name;
-        int value;  // as the record gets it: speed, or tenths of a volt
-        const char* unit;
+    const std::pair<settings_struct_index, QSpinBox*> speeds[] = {
+        {VS0_INDEX, ui->spinBox_vs0}, {VS1_INDEX, ui->spinBox_vs1}, {VFE_INDEX, ui->spinBox_vfe},
+        {VN0_INDEX, ui->spinBox_vn0}, {VNE_INDEX, ui->spinBox_vne}, {VLO_INDEX, ui->spinBox_vlo},
     };
-    const Limit limits[] = {
-        {ui->spinBox_vs0, "Vs0", ui->spinBox_vs0->value(), ""},
-        {ui->spinBox_vs1, "Vs1", ui->spinBox_vs1->value(), ""},
-        {ui->spinBox_vfe, "Vfe", ui->spinBox_vfe->value(), ""},
-        {ui->spinBox_vn0, "Vno", ui->spinBox_vn0->value(), ""},
-        {ui->spinBox_vne, "Vne", ui->spinBox_vne->value(), ""},
-        {ui->spinBox_vlo, "Vlo", ui->spinBox_vlo->value(), ""},
-        {ui->min_volt_alert_value, "Min Volt Alert", int(voltTenths(ui->min_volt_alert_value->value())), " V"},
-        {ui->min_volt_warn_value, "Min Volt Warning", int(voltTenths(ui->min_volt_warn_value->value())), " V"},
-        {ui->max_volt_warn_value, "Max Volt Warning", int(voltTenths(ui->max_volt_warn_value->value())), " V"},
-        {ui->max_volt_alert_value, "Max Volt Alert", int(voltTenths(ui->max_volt_alert_value->value())), " V"},
+    const std::pair<settings_struct_index, QDoubleSpinBox*> volts[] = {
+        {MIN_VOLTS_ALERT_INDEX, ui->min_volt_alert_value},
+        {MIN_VOLTS_INDEX, ui->min_volt_warn_value},
+        {MAX_VOLTS_INDEX, ui->max_volt_warn_value},
+        {MAX_VOLTS_ALERT_INDEX, ui->max_volt_alert_value},
     };
-    // Positions in `limits`: Vs0 <= Vs1 <= Vno <= Vne, Vfe <= Vne, Vlo <= Vne;
-    // min alert <= min warning < max warning <= max alert.
-    static const struct {
-        int low, high;
-        bool strict;
-    } rules[] = {
-        {0, 1, false}, {1, 3, false}, {3, 4, false}, {2, 4, false},
-        {5, 4, false}, {6, 7, false}, {7, 8, true},  {8, 9, false},
-    };
-    auto shown = [](const Limit& l) { return QString("%1 (%2%3)").arg(l.name, l.box->text(), l.unit); };
-    QStringList why[10];
-    for (const auto& r : rules) {
-        const Limit& low = limits[r.low];
-        const Limit& high = limits[r.high];
-        if (r.strict ? low.value < high.value : low.value <= high.value)
-            continue;
-        const QString text = QString(r.strict ? "%1 is not below %2" : "%1 is above %2").arg(shown(low), shown(high));
-        why[r.low] << text;
-        why[r.high] << text;
+    // The form's values as the record would get them.
+    Settings_t shown = user_config;
+    std::map<settings_struct_index, QWidget*> boxes;
+    for (const auto& s : speeds) {
+        uint32_t value = uint32_t(s.second->value());
+        settings_set_value(&shown, s.first, &value);
+        boxes[s.first] = s.second;
     }
-    for (int i = 0; i < 10; ++i)
-        markField(limits[i].box, why[i].join('\n'));
+    for (const auto& v : volts) {
+        uint32_t value = voltTenths(v.second->value());
+        settings_set_value(&shown, v.first, &value);
+        boxes[v.first] = v.second;
+    }
+    std::map<QWidget*, QStringList> why;
+    for (const settings_doc::LimitConflict& c : settings_doc::limit_conflicts(shown)) {
+        why[boxes[c.low]] << c.text;
+        why[boxes[c.high]] << c.text;
+    }
+    for (const auto& b : boxes)
+        markField(b.second, why[b.second].join('\n'));
 }
 
 // ---------------------------------------------------------------------------
@@ -1442,6 +1448,8 @@ void MainWindow::loadConfigFromDevice()
     changed_values.clear();
     std::memset(&user_config, 0, sizeof user_config);
     unknown_values = allValues();
+    // A load that does not finish leaves no record to keep a copy of.
+    unitRecordSerial = 0xFFFFFFFFu;
 
     uint32_t value;
     if (!readHeaderValue(SETTINGS_CHECKSUM_INDEX, &value))
@@ -1506,6 +1514,8 @@ void MainWindow::loadConfigFromDevice()
         ui->statusbar->showMessage("Warning: Configuration CRC verification failed");
     }
     std::fflush(stdout);
+    if (unread == 0)
+        rememberUnitRecord(user_config, user_config_chk);
 
     updateUIFromConfig();
     if (unread == 0 && crcOk) {
@@ -1587,6 +1597,8 @@ void MainWindow::onSaveClicked()
                                        .arg(unknown_values.size()));
         return;
     }
+    if (!keepUnitBackup("Save"))
+        return;
 
     // Values the form changes in the record (for example one shown at the end
     // of a widget's range) must reach the unit before it stores its record.
@@ -1637,6 +1649,9 @@ void MainWindow::onSaveClicked()
     }
     changed_values.clear();
     unsaved_values.clear();
+    Settings_t stored = user_config;
+    stored.crc32 = crc;
+    rememberUnitRecord(stored, crc);
     updateUIFromConfig();
     ui->statusbar->showMessage("Configuration saved to EEPROM successfully");
 }
@@ -1724,6 +1739,206 @@ void MainWindow::closeEvent(QCloseEvent* event)
         return;
     }
     QMainWindow::closeEvent(event);
+}
+
+// Settings files, and the copies kept before the unit's settings change.
+
+uint32_t MainWindow::unitSerial() const
+{
+    return comms ? comms->serialNumber(comms->getActiveInterface()) : 0xFFFFFFFFu;
+}
+
+void MainWindow::rememberUnitRecord(const Settings_t& record, uint32_t checksum)
+{
+    unitRecord = record;
+    unitRecordChecksum = checksum;
+    unitRecordSerial = unitSerial();
+}
+
+bool MainWindow::keepUnitBackup(const QString& what)
+{
+    const uint32_t serial = unitSerial();
+    QString error;
+    if (unitRecordSerial != serial) {
+        Settings_t record;
+        uint32_t checksum = 0;
+        if (settings_doc::read_record(comms, &record, &checksum, &error, nullptr, nullptr))
+            rememberUnitRecord(record, checksum);
+        else
+            error = "the unit's settings could not be read: " + error;
+    }
+    QByteArray path;
+    if (unitRecordSerial == serial &&
+        settings_doc::write_backup(unitRecord, serial, unitRecordChecksum, &path, &error)) {
+        qDebug().noquote() << "Settings of unit" << settings_doc::hex(serial) << "kept in" << QFile::decodeName(path);
+        return true;
+    }
+    qDebug().noquote() << "No copy of the unit's settings kept:" << error;
+    const QMessageBox::StandardButton answer = QMessageBox::warning(
+        this, "No copy of the settings",
+        QString("The settings the unit holds could not be kept as a copy before they change:\n%1\n\n"
+                "Go on without a copy?")
+            .arg(error),
+        QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+    if (answer == QMessageBox::Yes) {
+        qDebug().noquote() << what << "goes on without a copy of the unit's settings";
+        return true;
+    }
+    ui->statusbar->showMessage(
+        QString("Error: %1 not done - no copy of the unit's settings could be kept: %2").arg(what, error));
+    return false;
+}
+
+void MainWindow::exportSettings()
+{
+    if (!linkReady())
+        return;
+    const uint32_t serial = unitSerial();
+    const QString suggested = QDir::home().filePath(
+        QString("skarvel-efis-%1-%2.json")
+            .arg(settings_doc::hex(serial).mid(2), QDate::currentDate().toString("yyyy-MM-dd")));
+    const QString file =
+        QFileDialog::getSaveFileName(this, "Export settings", suggested, "Settings files (*.json);;All Files (*)");
+    if (file.isEmpty())
+        return;
+    // What the unit holds now, checked as the command-line tool checks an
+    // export.
+    Settings_t record;
+    uint32_t checksum = 0;
+    QString error;
+    QByteArray text;
+    if (!settings_doc::read_record(comms, &record, &checksum, &error, nullptr, nullptr) ||
+        !settings_doc::export_text(record, serial, checksum, &text, &error)) {
+        ui->statusbar->showMessage("Error: Export failed - " + error + "; no file written");
+        return;
+    }
+    rememberUnitRecord(record, checksum);
+    if (!settings_doc::replace_file(QFile::encodeName(file), text, &error)) {
+        ui->statusbar->showMessage("Error: cannot write " + file + ": " + error + "; no file was replaced");
+        return;
+    }
+    ui->statusbar->showMessage(QString("Settings of unit %1 written to %2").arg(settings_doc::hex(serial), file));
+}
+
+void MainWindow::importSettings()
+{
+    if (!linkReady())
+        return;
+    const uint32_t serial = unitSerial();
+    // One of the copies kept of this unit, newest first, or any file.
+    const std::vector<settings_doc::Backup> kept = settings_doc::list_backups(serial);
+    const QString anotherFile = "Another file...";
+    QStringList items;
+    for (const settings_doc::Backup& b : kept) {
+        QString when = b.saved.toLocalTime().toString("yyyy-MM-dd HH:mm:ss");
+        if (items.contains(when))
+            when = b.saved.toLocalTime().toString("yyyy-MM-dd HH:mm:ss.zzz");
+        items << when;
+    }
+    items << anotherFile;
+    QString choice = anotherFile;
+    if (!kept.empty()) {
+        bool ok = false;
+        choice = QInputDialog::getItem(this, "Import settings",
+                                       QString("Settings of unit %1 as kept before they changed, newest first, or "
+                                               "another file:")
+                                           .arg(settings_doc::hex(serial)),
+                                       items, 0, false, &ok);
+        if (!ok)
+            return;
+    }
+    QByteArray path;
+    QString name;
+    if (choice == anotherFile) {
+        name = QFileDialog::getOpenFileName(this, "Import settings", QFile::decodeName(settings_doc::backups_dir()),
+                                            "Settings files (*.json);;All Files (*)");
+        if (name.isEmpty())
+            return;
+        path = QFile::encodeName(name);
+    } else {
+        path = kept[size_t(items.indexOf(choice))].path;
+        name = QFile::decodeName(path);
+    }
+
+    // The file and the unit's record are checked, as the command-line tool
+    // checks them, before the unit hears of any change.
+    QJsonObject doc;
+    QString error;
+    if (!settings_doc::read_document(path, name, &doc, &error)) {
+        ui->statusbar->showMessage("Error: " + error);
+        return;
+    }
+    Settings_t unit;
+    uint32_t checksum = 0;
+    if (!settings_doc::read_record(comms, &unit, &checksum, &error, nullptr, nullptr)) {
+        ui->statusbar->showMessage("Error: Import stopped - " + error + "; nothing sent");
+        return;
+    }
+    rememberUnitRecord(unit, checksum);
+    settings_doc::Values values;
+    if (!settings_doc::check_document(doc, unit, &values, &error)) {
+        ui->statusbar->showMessage("Error: " + name + ": " + error);
+        return;
+    }
+    const Settings_t target = settings_doc::with_values(unit, values);
+    const QStringList changes = settings_doc::change_lines(unit, target);
+    if (changes.isEmpty()) {
+        ui->statusbar->showMessage("No value in " + name + " differs from the unit's - nothing sent");
+        return;
+    }
+    QStringList question;
+    question << QString("Import %1 into unit %2?").arg(name, settings_doc::hex(serial)) << QString() << changes;
+    for (const settings_doc::LimitConflict& c : settings_doc::limit_conflicts(target))
+        question << "Warning: " + c.text;
+    question << QString() << "The settings the unit holds are kept as a copy first; then the changes are sent, "
+                             "stored and read back.";
+    if (!changed_values.empty())
+        question << "The form's edits that were not sent are replaced.";
+    if (QMessageBox::question(this, "Import settings", question.join('\n'), QMessageBox::Yes | QMessageBox::No,
+                              QMessageBox::No) != QMessageBox::Yes) {
+        ui->statusbar->showMessage("Import cancelled - nothing sent");
+        return;
+    }
+    if (!keepUnitBackup("Import"))
+        return;
+
+    const settings_doc::ApplyResult r = settings_doc::apply_record(comms, unit, target, nullptr);
+    const QString live = r.sent == 0 ? QString()
+                                     : QString("; %1 value(s) sent are in use until the unit restarts - Load shows "
+                                               "what it holds")
+                                           .arg(r.sent);
+    switch (r.outcome) {
+    case settings_doc::Applied::Done:
+        break;
+    case settings_doc::Applied::ValueRefused:
+        ui->statusbar->showMessage(QString("Error: Import failed - the unit did not take value %1; nothing stored%2")
+                                       .arg(r.refused)
+                                       .arg(live));
+        return;
+    case settings_doc::Applied::StoreFailed:
+        ui->statusbar->showMessage("Error: Import failed - the unit did not confirm the store" + live);
+        return;
+    case settings_doc::Applied::Stopped:
+    case settings_doc::Applied::ReadBackFailed:
+        ui->statusbar->showMessage(QString("Error: Import stored with checksum %1, but the read back found %2 - Load "
+                                           "shows what the unit holds")
+                                       .arg(settings_doc::hex(r.crc), r.detail));
+        return;
+    }
+    // The form shows what the unit read back.
+    user_config = r.back;
+    user_config_chk = r.back_crc;
+    mem_version = r.back.version;
+    changed_values.clear();
+    unsaved_values.clear();
+    unknown_values.clear();
+    rememberUnitRecord(r.back, r.back_crc);
+    updateUIFromConfig();
+    ui->statusbar->showMessage(QString("Settings imported from %1: %2 value(s) sent, record stored with checksum %3 "
+                                       "and read back")
+                                   .arg(name)
+                                   .arg(r.changed)
+                                   .arg(settings_doc::hex(r.crc)));
 }
 
 // ---------------------------------------------------------------------------
@@ -1825,6 +2040,10 @@ void MainWindow::startUpload(int tab)
         ui->statusbar->showMessage(t.other_running);
         return;
     }
+    // A new firmware may start from other settings: the ones the unit holds
+    // are kept first.
+    if (tab == FIRMWARE_TAB && !keepUnitBackup("Firmware update"))
+        return;
     if (!offerCanFdUpload(tab))
         return;
 

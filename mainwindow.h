@@ -111,6 +111,18 @@ public:
     void markImplausibleLimits();
     bool icaoFieldValid() const;
 
+    // Settings files in the command-line tool's format, checked as it checks
+    // them, and the copies kept before the unit's settings change.
+    void exportSettings();
+    void importSettings();
+    // The serial number of the unit on the link in use.
+    uint32_t unitSerial() const;
+    void rememberUnitRecord(const Settings_t& record, uint32_t checksum);
+    // Keeps the unit's settings as last read (read now when none were) as a
+    // copy; false when none could be kept and the user chose not to go on
+    // without one, with the status saying that `what` was not done.
+    bool keepUnitBackup(const QString& what);
+
     Ui_MainWindow* ui;
     QString firmwareFilePath;
     QString airportDbFilePath;
@@ -149,6 +161,12 @@ public:
     // last look: a new one is tried once it has stayed for a whole look.
     std::vector<std::string> attemptedUsbPaths;
     std::vector<std::string> lookedUsbPaths;
+    // The unit's record as last read (or confirmed stored), with its
+    // checksum and the serial number of the unit it came from (0xFFFFFFFF:
+    // none).
+    Settings_t unitRecord;
+    uint32_t unitRecordChecksum;
+    uint32_t unitRecordSerial;
     // Tooltip and palette of each marked field, given back when its mark
     // goes.
     std::map<QWidget*, std::pair<QString, QPalette>> unmarkedLooks;

@@ -7,10 +7,12 @@
 //   bench_settings [runs]      (default 21 runs per command and link)
 
 #include <QApplication>
+#include <QFile>
 #include <QPushButton>
 #include <QSlider>
 #include <QSpinBox>
 #include <QStatusBar>
+#include <QTemporaryDir>
 
 #include <algorithm>
 #include <chrono>
@@ -203,6 +205,10 @@ int main(int argc, char** argv)
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
+    // The copy of the settings the window keeps before each save goes here,
+    // not among the user's own.
+    QTemporaryDir data;
+    qputenv("XDG_DATA_HOME", QFile::encodeName(data.path()));
     int runs = argc > 1 ? std::atoi(argv[1]) : 21;
     if (runs < 1)
         runs = 1;

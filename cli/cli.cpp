@@ -2,8 +2,6 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QFile>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
 
@@ -11,7 +9,6 @@
 #include <pthread.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -30,9 +27,13 @@
 
 #include "EFIS_shared/get_set.h"
 #include "firmware_ops/firmware_ops.h"
-#include "settings_file.h"
+#include "settings_doc/doc_files.h"
+#include "settings_doc/settings_file.h"
+#include "settings_doc/unit_record.h"
 
 namespace cli {
+
+using namespace settings_doc;
 
 namespace {
 
@@ -400,6 +401,7 @@ struct Options {
     QString can_interface = "can0";
     uint32_t serial = CommsManager::ANY_UNIT;
     bool dry_run = false;
+    bool no_backup = false;
 };
 
 struct Command {
@@ -422,6 +424,11 @@ const Command COMMANDS[] = {
      "values that differ from the unit's, stores the record with its checksum, reads it back and compares. With "
      "--dry-run it only prints what would change. Ctrl-C, SIGTERM or SIGHUP stop it after the exchange in flight "
      "and say what the unit is left with."},
+    {{"settings", "backups"}, "", "Lists the copies of settings kept before changes.",
+     "Lists the copies of each unit's settings that this tool and the window keep before a settings import or set, "
+     "a Save or a firmware upload changes what the unit holds, by serial number and date, newest first: under "
+     "$XDG_DATA_HOME/skarvel-efis-config/backups (~/.local/share/skarvel-efis-config/backups), the last 20 of each "
+     "unit. settings import FILE takes one back. Needs no unit."},
     {{"settings", "set"}, "NAME=VALUE...", "Sets settings by name, then stores them.",
      "Sets a few settings the same way, for example vne=180 registration=G-ABCD sky_color_0=#4080FF "
      "units=airspeed=kt,altitude=m. --dry-run prints what would change."},
@@ -503,155 +510,6 @@ QString command_help(const QString& program, const Command& c)
 
 const char* link_name(COMM_INTERFACE_t iface) { return iface == USB_HID ? "USB HID" : "CAN FD"; }
 
-// The unit's whole record, every value read; false with *error otherwise.
-// A stop signal ends it between two values, with *stopped set and *error
-// telling how far it came.
-bool read_record(CommsManager* comms, Settings_t* r, uint32_t* checksum, QString* error, bool* stopped)
-{
-    std::memset(r, 0, sizeof *r);
-    int done = 0;
-    const auto halted = [&] {
-        *stopped = g_stop != 0;
-        if (*stopped)
-            *error = QString("%1 of %2 values read").arg(done).arg(4 + SETTINGS_LAST_INDEX);
-        return *stopped;
-    };
-    const settings_struct_index header[] = {SETTINGS_CHECKSUM_INDEX, SETTINGS_MAGIC_NUM, SETTINGS_VERSION,
-                                            SETTINGS_NUM_ELEMENTS};
-    uint32_t words[4];
-    for (int i = 0; i < 4; ++i, ++done) {
-        bool ok = false;
-        if (halted())
-            return false;
-        words[i] = get_value(comms, SETTINGS_COMMS, uint8_t(header[i]), &ok);
-        if (!ok) {
-            *error = QString("could not read header value %1 from the unit").arg(int(header[i]));
-            return false;
-        }
-    }
-    *checksum = words[0];
-    r->magic = words[1];
-    r->version = words[2];
-    r->num_elements = words[3];
-    if (r->num_elements > SETTINGS_MAX_ELEMENTS) {
-        *error = QString("the unit reports a settings layout this tool does not know (%1 values)").arg(words[3]);
-        return false;
-    }
-    for (int i = 0; i < SETTINGS_LAST_INDEX; ++i, ++done) {
-        bool ok = false;
-        if (halted())
-            return false;
-        uint32_t v = get_value(comms, SETTINGS_COMMS, uint8_t(i), &ok);
-        if (!ok || !settings_set_value(r, settings_struct_index(i), &v)) {
-            *error = QString("could not read value %1 from the unit").arg(i);
-            return false;
-        }
-    }
-    r->crc32 = words[0];
-    return true;
-}
-
-// Stores the record as the window does: the checksum of the record as the
-// unit will hold it, then both of the unit's answers.
-bool store_record(CommsManager* comms, Settings_t rec, uint32_t* crc)
-{
-    rec.magic = SETTINGS_MAGIC;
-    rec.crc32 = 0;
-    *crc = settings_CalcCRC(&rec);
-    COMMS_MSG_t msg;
-    std::memset(&msg, 0, sizeof msg);
-    msg.can_ID = CANMSG_SAVE_USER_SETTINGS;
-    msg.msg_len = 4;
-    put_le32(msg.data, *crc);
-    return comms->write(msg) > 0 &&
-           wait_for_ack_and_mx25_ack(comms, CANMSG_SAVE_USER_SETTINGS, nullptr, nullptr, nullptr);
-}
-
-QString hex(uint32_t v) { return QString("0x%1").arg(v, 8, 16, QChar('0')).toUpper().replace("0X", "0x"); }
-
-// The record with the given values put in.
-Settings_t with_values(const Settings_t& record, const Values& values)
-{
-    Settings_t r = record;
-    for (const auto& v : values) {
-        uint32_t value = v.second;
-        settings_set_value(&r, v.first, &value);
-    }
-    return r;
-}
-
-bool write_all(int fd, const QByteArray& data)
-{
-    for (qint64 done = 0; done < data.size();) {
-        const ssize_t n = ::write(fd, data.constData() + done, size_t(data.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += n;
-    }
-    return true;
-}
-
-// Writes a file through a new one beside it (same directory, so the rename
-// stays on one file system), renamed over the target only once every byte
-// was written and synced: a failed write leaves the old file as it was and
-// no temporary behind. New files get the mode the umask gives.
-bool replace_file(const QByteArray& path, const QByteArray& data, QString* error)
-{
-    QByteArray target = path;
-    struct stat st;
-    if (lstat(target.constData(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        // The file the link names is replaced, not the link.
-        if (char* real = realpath(target.constData(), nullptr)) {
-            target = real;
-            std::free(real);
-        }
-    }
-    if (stat(target.constData(), &st) == 0 && !S_ISREG(st.st_mode)) {
-        *error = "not a regular file (- writes to standard output)";
-        return false;
-    }
-    QByteArray temp;
-    int fd = -1;
-    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-        temp = target + ".tmp-" + QByteArray::number(getpid()) + "-" + QByteArray::number(attempt);
-        fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST)
-            break;
-    }
-    if (fd < 0) {
-        *error = std::strerror(errno);
-        return false;
-    }
-    bool ok = write_all(fd, data) && fsync(fd) == 0;
-    int saved = errno;
-    if (::close(fd) != 0 && ok) {
-        ok = false;
-        saved = errno;
-    }
-    if (ok && ::rename(temp.constData(), target.constData()) != 0) {
-        ok = false;
-        saved = errno;
-    }
-    if (!ok) {
-        ::unlink(temp.constData());
-        *error = std::strerror(saved);
-    }
-    return ok;
-}
-
-// What a file's type is called in a refusal.
-const char* file_kind(mode_t mode)
-{
-    return S_ISDIR(mode)    ? "a directory"
-           : S_ISFIFO(mode) ? "a FIFO"
-           : S_ISCHR(mode)  ? "a character device"
-           : S_ISBLK(mode)  ? "a block device"
-           : S_ISSOCK(mode) ? "a socket"
-                            : "not a regular file";
-}
-
 class Session {
 public:
     Session(const Options& o, LogCapture& log) : o(o), log(log), out(log.out()) {}
@@ -663,6 +521,8 @@ public:
             const SignalGuard guard;
             return upload(name == "firmware", args.value(0));
         }
+        if (name == "settings backups")
+            return backups();
         if (name == "settings import" && !read_json_file(args.value(0)))
             return EXIT_BAD_FILE;
         if (name == "settings set") {
@@ -692,7 +552,7 @@ public:
         uint32_t checksum = 0;
         QString error;
         bool halted = false;
-        if (!read_record(&comms, &unit, &checksum, &error, &halted)) {
+        if (!read_record(&comms, &unit, &checksum, &error, &halted, &g_stop)) {
             return halted ? stopped("stopped while reading the unit's settings (" + error +
                                     "); nothing was sent - the unit is unchanged")
                           : unit_failed(error);
@@ -707,11 +567,11 @@ public:
                 say(stderr, "error: " + args.value(0) + ": " + error);
                 return EXIT_BAD_FILE;
             }
-            return apply(unit, values, "import again");
+            return apply(unit, checksum, values, "import again");
         }
         if (!parse_assignments(args, unit, &values))
             return EXIT_USAGE;
-        return apply(unit, values, "set them again");
+        return apply(unit, checksum, values, "set them again");
     }
 
 private:
@@ -782,46 +642,14 @@ private:
         return EXIT_BAD_FILE;
     }
 
-    // The settings document from a file or standard input ("-"). The file is
-    // opened without waiting (a FIFO with no writer would block the open) and
-    // must be a regular file; no read goes past the largest document.
+    // The settings document from a file or standard input ("-").
     bool read_json_file(const QString& name)
     {
-        const bool from_stdin = name == "-";
-        const int fd =
-            from_stdin ? STDIN_FILENO : ::open(arg_bytes(name).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        struct stat st;
-        QString why;
-        if (fd < 0 || fstat(fd, &st) != 0)
-            why = std::strerror(errno);
-        else if (!from_stdin && !S_ISREG(st.st_mode))
-            why = QString("%1, not a settings file").arg(file_kind(st.st_mode));
-        else if (!from_stdin && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
-            why = std::strerror(errno);
-        QByteArray text;
-        while (why.isEmpty() && text.size() <= MAX_DOCUMENT_BYTES) {
-            char buf[4096];
-            const ssize_t n = ::read(fd, buf, size_t(qMin<qint64>(sizeof buf, MAX_DOCUMENT_BYTES + 1 - text.size())));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0)
-                why = std::strerror(errno);
-            if (n <= 0)
-                break;
-            text.append(buf, int(n));
-        }
-        if (fd >= 0 && !from_stdin)
-            ::close(fd);
-        if (!why.isEmpty()) {
-            say(stderr, "error: cannot read " + name + ": " + why);
-            return false;
-        }
         QString error;
-        if (!parse_document(text, &document, &error)) {
-            say(stderr, "error: " + name + ": " + error);
-            return false;
-        }
-        return true;
+        if (read_document(arg_bytes(name), name, &document, &error))
+            return true;
+        say(stderr, "error: " + error);
+        return false;
     }
 
     bool parse_assignments(const QStringList& args, const Settings_t& unit, Values* values)
@@ -917,25 +745,10 @@ private:
     int export_to(const QString& path, const Settings_t& unit, uint32_t checksum)
     {
         // A backup that cannot be restored as read is no backup.
-        Settings_t copy = unit;
-        const uint32_t values_crc = settings_CalcCRC(&copy);
-        if (values_crc != checksum) {
-            return unit_failed(QString("the values read give checksum %1, the unit's record says %2: they are not "
-                                       "what the unit holds; no backup written - export again")
-                                   .arg(hex(values_crc), hex(checksum)));
-        }
-        // Only what an import takes back is written.
+        QByteArray text;
         QString error;
-        QJsonObject doc = export_document(unit, serial, checksum, &error);
-        Values values;
-        if (doc.isEmpty() || !check_document(doc, unit, &values, &error))
-            return unit_failed("the unit holds what a settings file cannot carry: " + error + "; no backup written");
-        // The checksum of the record as the file's values give it (an angle
-        // the unit holds finer than a tenth is written rounded, as the window
-        // shows it).
-        const Settings_t written = with_values(unit, values);
-        doc["checksum"] = hex(settings_CalcCRC(&written));
-        const QByteArray text = QJsonDocument(doc).toJson(QJsonDocument::Indented);
+        if (!export_text(unit, serial, checksum, &text, &error))
+            return unit_failed(error + "; no backup written");
         if (path == "-") {
             if (std::fwrite(text.constData(), 1, size_t(text.size()), out) != size_t(text.size()) ||
                 std::fflush(out) != 0)
@@ -952,30 +765,16 @@ private:
 
     // Sends what differs, stores the record, reads it back and compares.
     // `again` is how to repeat the command, for a stop between the values.
-    int apply(const Settings_t& unit, const Values& values, const char* again)
+    int apply(const Settings_t& unit, uint32_t checksum, const Values& values, const char* again)
     {
         const Settings_t target = with_values(unit, values);
-        std::vector<settings_struct_index> changed;
-        for (int i = 0; i < SETTINGS_LAST_INDEX; ++i) {
-            const settings_struct_index index = settings_struct_index(i);
-            if (value_at(unit, index) != value_at(target, index))
-                changed.push_back(index);
-        }
-        size_t n = 0;
-        const Setting* table = settings_table(&n);
-        for (size_t i = 0; i < n; ++i) {
-            const Setting& s = table[i];
-            const int span = s.kind == Kind::Registration ? 3 : 1;
-            for (int k = 0; k < span; ++k) {
-                if (value_at(unit, settings_struct_index(s.index + k)) !=
-                    value_at(target, settings_struct_index(s.index + k))) {
-                    std::fprintf(out, "%s: %s -> %s\n", s.name, shown(readable(s, unit)).constData(),
-                                 shown(readable(s, target)).constData());
-                    break;
-                }
-            }
-        }
-        if (changed.empty())
+        // Allowed, as in the window, which marks them.
+        for (const LimitConflict& c : limit_conflicts(target))
+            say(stderr, "warning: " + c.text);
+        const QStringList changes = change_lines(unit, target);
+        for (const QString& line : changes)
+            say(out, line);
+        if (changes.isEmpty())
             std::fprintf(out, "no value differs from the unit's\n");
         if (o.dry_run) {
             std::fprintf(out, "dry run: nothing sent\n");
@@ -985,54 +784,75 @@ private:
         // the process later.
         if (std::fflush(out) != 0)
             return output_failed("the changes", "; nothing sent");
+        if (!keep_backup(unit, checksum))
+            return EXIT_BAD_FILE;
+        const ApplyResult r = apply_record(&comms, unit, target, &g_stop);
         // What the unit runs with after `sent` of the values and no store.
         const auto running = [&](size_t sent) {
             return sent == 0 ? QString("no value sent - the unit is unchanged")
                              : QString("%1 of %2 values sent, none stored - the unit runs with them until it restarts; "
                                        "%3, or reboot the unit to return to its stored settings")
                                    .arg(sent)
-                                   .arg(changed.size())
+                                   .arg(r.changed)
                                    .arg(again);
         };
-        for (size_t k = 0; k < changed.size(); ++k) {
-            if (g_stop)
-                return stopped("stopped: " + running(k));
-            const settings_struct_index index = changed[k];
-            if (set_value(&comms, SETTINGS_COMMS, uint8_t(index), value_at(target, index)) != 0) {
-                return unit_failed(QString("the unit did not take value %1; nothing stored%2")
-                                       .arg(int(index))
-                                       .arg(k == 0 ? QString() : "; " + running(k)));
-            }
-        }
-        if (g_stop)
-            return stopped("stopped before the store: " + running(changed.size()));
-        uint32_t crc = 0;
-        if (!store_record(&comms, target, &crc))
+        switch (r.outcome) {
+        case Applied::Done:
+            std::fprintf(out, "%zu value(s) sent, record stored with checksum %s and read back\n", r.changed,
+                         qPrintable(hex(r.crc)));
+            return EXIT_DONE;
+        case Applied::Stopped:
+            if (r.stored)
+                return stopped(QString("stopped after the store: %1 value(s) sent and stored with checksum %2, not "
+                                       "read back (%3) - settings show tells what the unit holds")
+                                   .arg(r.changed)
+                                   .arg(hex(r.crc), r.detail));
+            return stopped((r.sent < r.changed ? "stopped: " : "stopped before the store: ") + running(r.sent));
+        case Applied::ValueRefused:
+            return unit_failed(QString("the unit did not take value %1; nothing stored%2")
+                                   .arg(r.refused)
+                                   .arg(r.sent == 0 ? QString() : "; " + running(r.sent)));
+        case Applied::StoreFailed:
             return unit_failed("the unit did not confirm the store");
-        Settings_t back;
-        uint32_t back_crc = 0;
+        case Applied::ReadBackFailed:
+            break;
+        }
+        return unit_failed("read back: " + r.detail);
+    }
+
+    // Keeps the settings as read before they change; without a copy the
+    // command goes on only with --no-backup.
+    bool keep_backup(const Settings_t& unit, uint32_t checksum)
+    {
+        QByteArray path;
         QString error;
-        bool halted = false;
-        if (!read_record(&comms, &back, &back_crc, &error, &halted)) {
-            if (!halted)
-                return unit_failed("read back: " + error);
-            return stopped(QString("stopped after the store: %1 value(s) sent and stored with checksum %2, not read "
-                                   "back (%3) - settings show tells what the unit holds")
-                               .arg(changed.size())
-                               .arg(hex(crc), error));
+        if (write_backup(unit, serial, checksum, &path, &error)) {
+            say(stderr, "settings of unit " + hex(serial) + " as read kept in " + arg_text(path));
+            return true;
         }
-        for (int i = 0; i < SETTINGS_LAST_INDEX; ++i) {
-            const settings_struct_index index = settings_struct_index(i);
-            if (value_at(back, index) != value_at(target, index)) {
-                return unit_failed(QString("read back: value %1 is %2, expected %3")
-                                       .arg(i)
-                                       .arg(hex(value_at(back, index)), hex(value_at(target, index))));
-            }
+        if (o.no_backup) {
+            say(stderr, "warning: no copy of the unit's settings kept (" + error + "); going on (--no-backup)");
+            return true;
         }
-        if (back_crc != crc)
-            return unit_failed(QString("read back: checksum %1, expected %2").arg(hex(back_crc), hex(crc)));
-        std::fprintf(out, "%zu value(s) sent, record stored with checksum %s and read back\n", changed.size(),
-                     qPrintable(hex(crc)));
+        say(stderr, "error: no copy of the unit's settings could be kept (" + error +
+                        "); nothing sent - --no-backup goes on without one");
+        return false;
+    }
+
+    // Every copy kept, by unit and date; no unit needed.
+    int backups()
+    {
+        const std::vector<Backup> all = list_all_backups();
+        if (all.empty()) {
+            say(out, "no copies of settings kept in " + arg_text(backups_dir()));
+            return EXIT_DONE;
+        }
+        std::fprintf(out, "%-10s  %-19s  %s\n", "serial", "kept (local time)", "file");
+        for (const Backup& b : all) {
+            std::fprintf(out, "%-10s  %-19s  %s\n", qPrintable(hex(b.serial)),
+                         qPrintable(b.saved.toLocalTime().toString("yyyy-MM-dd HH:mm:ss")),
+                         shown(arg_text(b.path)).constData());
+        }
         return EXIT_DONE;
     }
 
@@ -1128,6 +948,25 @@ int Session::upload(bool firmware, const QString& path)
         return EXIT_NO_UNIT;
     if (g_stop)
         return stopped("stopped before anything was sent; the unit is unchanged");
+    if (firmware) {
+        // A new firmware may start from other settings: the ones held now are
+        // kept first.
+        Settings_t unit;
+        uint32_t checksum = 0;
+        QString error;
+        bool halted = false;
+        if (read_record(&comms, &unit, &checksum, &error, &halted, &g_stop)) {
+            if (!keep_backup(unit, checksum))
+                return EXIT_BAD_FILE;
+        } else if (halted) {
+            return stopped("stopped before anything was sent; the unit is unchanged");
+        } else if (!o.no_backup) {
+            return unit_failed("no copy of the unit's settings could be kept (" + error +
+                               "); nothing sent - --no-backup goes on without one");
+        } else {
+            say(stderr, "warning: no copy of the unit's settings kept (" + error + "); going on (--no-backup)");
+        }
+    }
     Progress progress{out, isatty(fileno(out)) != 0};
     bool closed = false;
     std::string reason;
@@ -1187,10 +1026,13 @@ int cli_main(int argc, char** argv)
                                            "in by USB (info lists them), or the one on the CAN FD bus.",
                                            "HEX");
     const QCommandLineOption dry_run_option("dry-run", "settings import / set: print what would change, send nothing.");
+    const QCommandLineOption no_backup_option(
+        "no-backup", "settings import / set, firmware: go on when no copy of the unit's settings can be kept.");
     const QCommandLineOption log_option("log", "Appends the link's diagnostic lines to FILE.", "FILE");
     const QCommandLineOption verbose_option("verbose", "Shows the link's diagnostic lines on standard error.");
     for (const QCommandLineOption& opt :
          {help_option, help_all_option, version_option, link_option, can_option, serial_option, dry_run_option,
+          no_backup_option,
           log_option,
           verbose_option})
         parser.addOption(opt);
@@ -1241,6 +1083,7 @@ int cli_main(int argc, char** argv)
     o.link = parser.value(link_option);
     o.can_interface = parser.value(can_option);
     o.dry_run = parser.isSet(dry_run_option);
+    o.no_backup = parser.isSet(no_backup_option);
     if (o.link != "auto" && o.link != "usb" && o.link != "can") {
         say(stderr, "error: --link takes auto, usb or can, not \"" + o.link + "\"");
         return EXIT_USAGE;
@@ -1267,6 +1110,11 @@ int cli_main(int argc, char** argv)
     }
     if (o.dry_run && command->words.value(1) != "import" && command->words.value(1) != "set") {
         std::fprintf(stderr, "error: --dry-run applies to settings import and settings set only\n");
+        return EXIT_USAGE;
+    }
+    if (o.no_backup && command->words.value(1) != "import" && command->words.value(1) != "set" &&
+        command->words.value(0) != "firmware") {
+        std::fprintf(stderr, "error: --no-backup applies to settings import, settings set and firmware only\n");
         return EXIT_USAGE;
     }
 

@@ -4,30 +4,30 @@
 #include <QJsonObject>
 
 #include "EFIS_shared/get_set.h"
-#include "cli/settings_file.h"
+#include "settings_doc/settings_file.h"
 #include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static const Settings_t unit = sim::factory_settings();
     FuzzedDataProvider in(data, size);
-    cli::Values values;
+    settings_doc::Values values;
     QString error;
     bool accepted;
     if (in.ConsumeBool()) {
         const std::string text = in.ConsumeRemainingBytesAsString();
         QJsonObject doc;
-        if (!cli::parse_document(QByteArray(text.data(), int(text.size())), &doc, &error)) {
+        if (!settings_doc::parse_document(QByteArray(text.data(), int(text.size())), &doc, &error)) {
             fuzz::check(!error.isEmpty(), "a refusal says why");
             return 0;
         }
-        accepted = cli::check_document(doc, unit, &values, &error);
+        accepted = settings_doc::check_document(doc, unit, &values, &error);
     } else {
         size_t n = 0;
-        const cli::Setting* table = cli::settings_table(&n);
-        const cli::Setting& s = table[in.ConsumeIntegralInRange<size_t>(0, n - 1)];
+        const settings_doc::Setting* table = settings_doc::settings_table(&n);
+        const settings_doc::Setting& s = table[in.ConsumeIntegralInRange<size_t>(0, n - 1)];
         const std::string text = in.ConsumeRemainingBytesAsString();
-        accepted = cli::parse_text(s, QString::fromUtf8(text.data(), int(text.size())), unit, &values, &error);
+        accepted = settings_doc::parse_text(s, QString::fromUtf8(text.data(), int(text.size())), unit, &values, &error);
     }
     fuzz::check(accepted || !error.isEmpty(), "a refusal says why");
     for (const auto& v : values) {
@@ -35,16 +35,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         uint32_t value = v.second;
         fuzz::check(settings_set_value(&r, v.first, &value), "every value has its place in the record");
         size_t n = 0;
-        const cli::Setting* table = cli::settings_table(&n);
+        const settings_doc::Setting* table = settings_doc::settings_table(&n);
         for (size_t i = 0; i < n; ++i) {
-            const cli::Setting& s = table[i];
+            const settings_doc::Setting& s = table[i];
             if (s.index != v.first)
                 continue;
-            if (s.kind == cli::Kind::Speed || s.kind == cli::Kind::Integer || s.kind == cli::Kind::Volts)
+            if (s.kind == settings_doc::Kind::Speed || s.kind == settings_doc::Kind::Integer || s.kind == settings_doc::Kind::Volts)
                 fuzz::check(int64_t(v.second) >= s.min && int64_t(v.second) <= s.max, "within the window's range");
-            if (s.kind == cli::Kind::Colour)
+            if (s.kind == settings_doc::Kind::Colour)
                 fuzz::check((v.second >> 24) == 0xFF, "opaque colours");
-            if (s.kind == cli::Kind::Icao)
+            if (s.kind == settings_doc::Kind::Icao)
                 fuzz::check(v.second <= 0xFFFFFFu, "a 24-bit address");
         }
     }

@@ -1,5 +1,6 @@
 #include <QApplication>
 #include <QSettings>
+#include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -24,6 +25,11 @@ int main(int argc, char** argv)
     // own, never to the user's, and starts empty.
     QTemporaryDir config;
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, config.path());
+    // The copies of the settings kept before a save, an import or a firmware
+    // upload go to a directory of the run's own; tests that look at them set
+    // their own.
+    QTemporaryDir data;
+    qputenv("XDG_DATA_HOME", QFile::encodeName(data.path()));
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -26,7 +26,8 @@
 
 #include "app_util.h"
 #include "cli/cli.h"
-#include "cli/settings_file.h"
+#include "cli_support.h"
+#include "settings_doc/settings_file.h"
 #include "flash_support.h"
 
 namespace {
@@ -34,47 +35,13 @@ namespace {
 using apptest::reseal;
 using flashtest::TempFile;
 
-struct CliRun {
-    int code;
-    std::string out, err;
-};
-
-// Standard output is captured, or goes to `out_fd`; `in_fd` is standard input.
-CliRun cli(std::vector<std::string> args, int out_fd = -1, int in_fd = -1)
-{
-    args.insert(args.begin(), "skarvel-efis-cli");
-    std::vector<char*> argv;
-    for (std::string& a : args)
-        argv.push_back(&a[0]);
-    CliRun r{-1, "", ""};
-    const int saved_in = in_fd >= 0 ? dup(STDIN_FILENO) : -1;
-    if (in_fd >= 0)
-        dup2(in_fd, STDIN_FILENO);
-    linktest::Output o = linktest::capture([&] {
-        if (out_fd >= 0)
-            dup2(out_fd, STDOUT_FILENO);  // the capture's end puts it back
-        r.code = cli::cli_main(int(argv.size()), argv.data());
-    });
-    if (saved_in >= 0) {
-        dup2(saved_in, STDIN_FILENO);
-        close(saved_in);
-    }
-    r.out = o.out;
-    r.err = o.err;
-    return r;
-}
-
-// By the path's bytes, UTF-8 or not.
-std::string read_file(const std::string& path)
-{
-    std::ifstream f(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
+using clitest::cli;
+using clitest::CliRun;
+using clitest::read_file;
 
 void write_file(const std::string& path, const std::string& text)
 {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    ASSERT_TRUE(f << text) << path;
+    ASSERT_TRUE(clitest::write_file(path, text)) << path;
 }
 
 size_t sent(uint32_t can_id) { return flashtest::received(can_id); }
@@ -405,7 +372,7 @@ TEST(Cli, UploadsReportAndSignalsStopAfterTheExchangeInFlight)
             sim::with_unit([](sim::VirtualUnit& u) {
                 for (int i : {1, 2, 3, 4, 5, 6, 7, 8, 24, 29}) {
                     const settings_struct_index index = settings_struct_index(i);
-                    apptest::set(&u.working, index, cli::value_at(u.working, index) - 1);
+                    apptest::set(&u.working, index, settings_doc::value_at(u.working, index) - 1);
                 }
                 reseal(&u.working);
                 u.stored = u.working;
@@ -560,7 +527,7 @@ TEST(Cli, RangesAreTheWindows)
     };
     for (const auto& p : pairs) {
         SCOPED_TRACE(p.setting);
-        const cli::Setting* s = cli::find_setting(p.setting);
+        const settings_doc::Setting* s = settings_doc::find_setting(p.setting);
         ASSERT_NE(s, nullptr);
         double lo = 0, hi = 0, scale = 1;
         if (auto* spin = w.findChild<QSpinBox*>(p.widget)) {
@@ -582,9 +549,9 @@ TEST(Cli, RangesAreTheWindows)
         EXPECT_EQ(s->max, int(hi * scale));
     }
     const QComboBox* emitter = w.findChild<QComboBox*>("comboBox_emitter_cat");
-    ASSERT_EQ(emitter->count(), cli::EMITTER_CATEGORY_COUNT);
+    ASSERT_EQ(emitter->count(), settings_doc::EMITTER_CATEGORY_COUNT);
     for (int i = 0; i < emitter->count(); ++i)
-        EXPECT_EQ(emitter->itemText(i), QString::fromUtf8(cli::EMITTER_CATEGORIES[i])) << i;
+        EXPECT_EQ(emitter->itemText(i), QString::fromUtf8(settings_doc::EMITTER_CATEGORIES[i])) << i;
 }
 
 // The window and the tool take exactly the same registrations. Each case is
@@ -645,7 +612,7 @@ TEST(Cli, HelpAndEmitterCategoryAsTheWindowShowsIt)
         EXPECT_NE(general.find(line), std::string::npos) << line << "\n" << general;
     const std::string set = cli({"settings", "set", "--help"}).out;
     size_t n = 0;
-    const cli::Setting* table = cli::settings_table(&n);
+    const settings_doc::Setting* table = settings_doc::settings_table(&n);
     for (size_t i = 0; i < n; ++i)
         EXPECT_NE(set.find("\n  " + std::string(table[i].name) + " "), std::string::npos) << table[i].name;
     for (const char* line : {"vne                       0 to 240 mph, kt or km/h",

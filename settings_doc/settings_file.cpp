@@ -12,7 +12,7 @@
 #include "EFIS_shared/get_set.h"
 #include "EFIS_shared/registration.h"
 
-namespace cli {
+namespace settings_doc {
 
 namespace {
 
@@ -554,16 +554,21 @@ bool parse_document(const QByteArray& text, QJsonObject* doc, QString* error)
     return true;
 }
 
-QJsonObject export_document(const Settings_t& record, uint32_t serial, uint32_t checksum, QString* error)
+QJsonObject export_document(const Settings_t& record, uint32_t serial, uint32_t checksum, QString* error,
+                            bool partial)
 {
     QJsonObject values;
+    QJsonArray not_numbers;
     for (const Setting& s : TABLE) {
         QJsonValue v;
-        if (!to_json(s, record, &v)) {
+        if (to_json(s, record, &v)) {
+            values[s.name] = v;
+        } else if (partial) {
+            not_numbers.append(s.name);
+        } else {
             *error = QString("%1: the unit holds a value that is not a number").arg(s.name);
             return QJsonObject();
         }
-        values[s.name] = v;
     }
     QJsonObject layout;
     layout["version"] = double(record.version);
@@ -571,14 +576,15 @@ QJsonObject export_document(const Settings_t& record, uint32_t serial, uint32_t 
     // Kept by the unit, not by a settings file: shown, never imported.
     QJsonObject unit_owned;
     unit_owned["use_mag_heading"] = double(record.use_mag_heading);
-    unit_owned["units_bits_9_to_31"] =
-        QString("0x%1").arg(record.units.units_value & ~0x1FFu, 8, 16, QChar('0')).toUpper().replace("0X", "0x");
+    unit_owned["units_bits_9_to_31"] = hex(record.units.units_value & ~0x1FFu);
+    if (!not_numbers.isEmpty())
+        unit_owned["not_a_number"] = not_numbers;
     QJsonObject doc;
     doc["format"] = FORMAT;
     doc["format_version"] = FORMAT_VERSION;
-    doc["serial_number"] = QString("0x%1").arg(serial, 8, 16, QChar('0')).toUpper().replace("0X", "0x");
+    doc["serial_number"] = hex(serial);
     doc["layout"] = layout;
-    doc["checksum"] = QString("0x%1").arg(checksum, 8, 16, QChar('0')).toUpper().replace("0X", "0x");
+    doc["checksum"] = hex(checksum);
     doc["values"] = values;
     doc["unit_owned"] = unit_owned;
     return doc;
@@ -639,4 +645,103 @@ bool check_document(const QJsonObject& doc, const Settings_t& unit_record, Value
     return true;
 }
 
-}  // namespace cli
+bool export_text(const Settings_t& unit, uint32_t serial, uint32_t checksum, QByteArray* text, QString* error)
+{
+    Settings_t copy = unit;
+    const uint32_t values_crc = settings_CalcCRC(&copy);
+    if (values_crc != checksum) {
+        *error = QString("the values read give checksum %1, the unit's record says %2: they are not what the unit "
+                         "holds")
+                     .arg(hex(values_crc), hex(checksum));
+        return false;
+    }
+    // Only what an import takes back is written.
+    QJsonObject doc = export_document(unit, serial, checksum, error);
+    Values values;
+    if (doc.isEmpty() || !check_document(doc, unit, &values, error)) {
+        *error = "the unit holds what a settings file cannot carry: " + *error;
+        return false;
+    }
+    // An angle the unit holds finer than a tenth is written rounded, as the
+    // window shows it: the checksum is the one an import of the file stores.
+    const Settings_t written = with_values(unit, values);
+    doc["checksum"] = hex(settings_CalcCRC(&written));
+    *text = QJsonDocument(doc).toJson(QJsonDocument::Indented);
+    return true;
+}
+
+QString hex(uint32_t v) { return "0x" + QString("%1").arg(v, 8, 16, QChar('0')).toUpper(); }
+
+Settings_t with_values(const Settings_t& record, const Values& values)
+{
+    Settings_t r = record;
+    for (const auto& v : values) {
+        uint32_t value = v.second;
+        settings_set_value(&r, v.first, &value);
+    }
+    return r;
+}
+
+QStringList change_lines(const Settings_t& unit, const Settings_t& target)
+{
+    QStringList lines;
+    for (const Setting& s : TABLE) {
+        const int span = s.kind == Kind::Registration ? 3 : 1;
+        for (int k = 0; k < span; ++k) {
+            const settings_struct_index i = settings_struct_index(s.index + k);
+            if (value_at(unit, i) != value_at(target, i)) {
+                lines << QString("%1: %2 -> %3").arg(s.name, readable(s, unit), readable(s, target));
+                break;
+            }
+        }
+    }
+    return lines;
+}
+
+std::vector<LimitConflict> limit_conflicts(const Settings_t& record)
+{
+    struct Limit {
+        settings_struct_index index;
+        const char* name;  // as the form labels it
+        bool volts;        // tenths of a volt
+    };
+    static const Limit limits[] = {
+        {VS0_INDEX, "Vs0", false},
+        {VS1_INDEX, "Vs1", false},
+        {VFE_INDEX, "Vfe", false},
+        {VN0_INDEX, "Vno", false},
+        {VNE_INDEX, "Vne", false},
+        {VLO_INDEX, "Vlo", false},
+        {MIN_VOLTS_ALERT_INDEX, "Min Volt Alert", true},
+        {MIN_VOLTS_INDEX, "Min Volt Warning", true},
+        {MAX_VOLTS_INDEX, "Max Volt Warning", true},
+        {MAX_VOLTS_ALERT_INDEX, "Max Volt Alert", true},
+    };
+    // Positions in `limits`: Vs0 <= Vs1 <= Vno <= Vne, Vfe <= Vne, Vlo <= Vne;
+    // min alert <= min warning < max warning <= max alert.
+    static const struct {
+        int low, high;
+        bool strict;
+    } rules[] = {
+        {0, 1, false}, {1, 3, false}, {3, 4, false}, {2, 4, false},
+        {5, 4, false}, {6, 7, false}, {7, 8, true},  {8, 9, false},
+    };
+    const auto shown = [&](const Limit& l) {
+        const uint32_t v = value_at(record, l.index);
+        return QString("%1 (%2)").arg(l.name, l.volts ? QString::number(v / 10.0, 'f', 1) + " V" : QString::number(v));
+    };
+    std::vector<LimitConflict> out;
+    for (const auto& r : rules) {
+        const Limit& low = limits[r.low];
+        const Limit& high = limits[r.high];
+        const uint32_t a = value_at(record, low.index);
+        const uint32_t b = value_at(record, high.index);
+        if (r.strict ? a < b : a <= b)
+            continue;
+        out.push_back({low.index, high.index,
+                       QString(r.strict ? "%1 is not below %2" : "%1 is above %2").arg(shown(low), shown(high))});
+    }
+    return out;
+}
+
+}  // namespace settings_doc

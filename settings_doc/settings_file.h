@@ -1,8 +1,8 @@
-#ifndef CLI_SETTINGS_FILE_H
-#define CLI_SETTINGS_FILE_H
+#ifndef SETTINGS_DOC_SETTINGS_FILE_H
+#define SETTINGS_DOC_SETTINGS_FILE_H
 
-// The unit's settings by name, as the command-line tool shows, exports,
-// imports and sets them: one entry per setting (the registration's three
+// The unit's settings by name, as the window and the command-line tool show,
+// export, import and set them: one entry per setting (the registration's three
 // values are one), each with the range the window allows. Plain data in
 // and out; nothing here talks to the unit.
 
@@ -12,10 +12,11 @@
 
 #include <cstdint>
 #include <map>
+#include <vector>
 
 #include "EFIS_shared/settings_types.h"
 
-namespace cli {
+namespace settings_doc {
 
 enum class Kind { Units, Speed, Volts, Registration, Colour, Integer, Angle, Icao, Choice, Flag, Emitter };
 
@@ -66,14 +67,43 @@ const int MAX_DOCUMENT_BYTES = 64 * 1024;
 // naming what is wrong.
 bool parse_document(const QByteArray& text, QJsonObject* doc, QString* error);
 
-// The whole document: format, unit, layout, checksum and every value.
-QJsonObject export_document(const Settings_t& record, uint32_t serial, uint32_t checksum, QString* error);
+// The whole document: format, unit, layout, checksum and every value. A
+// value that is not a number (a correction) refuses the document, or, when
+// `partial`, is left out and named in unit_owned.not_a_number.
+QJsonObject export_document(const Settings_t& record, uint32_t serial, uint32_t checksum, QString* error,
+                            bool partial = false);
 
 // Checks a whole document against the unit's record and layout before
 // anything is sent: format version, known names, every value in range.
 // The values it sets go into *out.
 bool check_document(const QJsonObject& doc, const Settings_t& unit_record, Values* out, QString* error);
 
-}  // namespace cli
+// An export of what the unit holds, as text: refused when the values read do
+// not give the unit's own checksum (they are not what it holds) or hold what
+// a settings file cannot carry, since such a file would not restore what was
+// read. The checksum written is that of the values written.
+bool export_text(const Settings_t& unit, uint32_t serial, uint32_t checksum, QByteArray* text, QString* error);
+
+// 0x0000ABCD: serial numbers, checksums and raw values as both programs show them.
+QString hex(uint32_t v);
+
+// The record with the given values put in.
+Settings_t with_values(const Settings_t& record, const Values& values);
+
+// What differs between the unit's record and the one to send, one line per
+// setting as people read it: "vne: 200 kt -> 150 kt".
+QStringList change_lines(const Settings_t& unit, const Settings_t& target);
+
+// Limits that contradict each other (Vs0 above Vne, a minimum voltage
+// warning not below the maximum): the user decides, so neither program
+// refuses them, but the window marks both ends and the command-line tool
+// warns.
+struct LimitConflict {
+    settings_struct_index low, high;  // the one that should be lower, and the other
+    QString text;                     // "Vs0 (200) is above Vne (100)"
+};
+std::vector<LimitConflict> limit_conflicts(const Settings_t& record);
+
+}  // namespace settings_doc
 
 #endif
