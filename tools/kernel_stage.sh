@@ -94,7 +94,9 @@ timeout -k 5 "$VM_LIMIT" qemu-system-x86_64 -machine q35,accel=tcg -cpu max -smp
   -kernel "$VMLINUZ" -initrd "$STAGE/initramfs.cpio.gz" \
   -append "console=ttyS0 quiet panic=-1 tsc=reliable mitigations=off skarvel.source=$SOURCE skarvel.build=$BUILD skarvel.budget=$BUDGET${ONLY:+ skarvel.only=$ONLY}" \
   -virtfs "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap" \
-  -virtfs "local,path=$RESULTS,mount_tag=results,security_model=none"
+  -virtfs "local,path=$RESULTS,mount_tag=results,security_model=none" \
+  -virtfs "local,path=$SOURCE,mount_tag=source,security_model=none,readonly=on,multidevs=remap" \
+  -virtfs "local,path=$BUILD,mount_tag=build,security_model=none,readonly=on,multidevs=remap"
 qemu_status=$?
 set -e
 
