@@ -3,8 +3,13 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cerrno>
 #include <cstring>
 #include <thread>
+
+#include <fcntl.h>
+
+#include "link_lock.h"
 
 namespace {
 
@@ -325,10 +330,10 @@ uint32_t handshake(CommsManager* comms, COMM_INTERFACE_t iface, std::vector<uint
 
     // Nothing in the protocol addresses one unit: every unit on the bus
     // answers every request, so a second one would answer in the middle of
-    // every exchange. Its answer to this request may come until the window
-    // closes.
+    // every exchange. Units answer within milliseconds of a request, so
+    // 100 ms after the first answer hears every other.
     std::vector<uint32_t> serials(1, serial);
-    const Clock::time_point until = std::max(deadline, Clock::now() + kMoreUnitsListen);
+    const Clock::time_point until = Clock::now() + kMoreUnitsListen;
     for (;;) {
         COMMS_MSG_t more = zeroed_msg();
         if (read_by(can, &more, until) <= 0) {
@@ -449,6 +454,10 @@ bool CommsManager::connectVerifiedUSB(uint32_t wanted)
             usbHid->disconnect();
             continue;
         }
+        if (!lockUnit(USB_HID, serial, usbHid->path())) {
+            usbHid->disconnect();
+            return false;
+        }
         usbSerial = serial;
         std::printf("Successfully connected to USB HID device! Serial number: 0x%08X\n", serial);
         return true;
@@ -503,8 +512,37 @@ bool CommsManager::connectVerifiedCANFD(const std::string& interface_name, uint3
         canFd->disconnect();
         return false;
     }
+    if (!lockUnit(CAN_FD, serial, interface_name)) {
+        canFd->disconnect();
+        return false;
+    }
     canSerial = serial;
     std::printf("Successfully connected to CAN FD interface! Serial number: 0x%08X\n", serial);
+    return true;
+}
+
+bool CommsManager::lockUnit(COMM_INTERFACE_t iface, uint32_t serial, const std::string& where)
+{
+    // Our other link may reach the same unit: it shares the lock, held
+    // until the later of the two links closes.
+    const bool usb = iface == USB_HID;
+    const int ours = usb ? (canSerial == serial ? canFd->unitLockFd() : -1)
+                         : (usbSerial == serial ? usbHid->unitLockFd() : -1);
+    std::string failure;
+    const int fd = ours >= 0 ? ::fcntl(ours, F_DUPFD_CLOEXEC, 0) : lock_unit(serial, where, &failure);
+    if (fd < 0) {
+        if (failure.empty()) {
+            failure = std::string("cannot lock the unit: ") + std::strerror(errno);
+        }
+        std::printf("%s - disconnecting\n", failure.c_str());
+        (usb ? usbFailure : canFailure) = failure;
+        return false;
+    }
+    if (usb) {
+        usbHid->holdUnitLock(fd);
+    } else {
+        canFd->holdUnitLock(fd);
+    }
     return true;
 }
 

@@ -99,6 +99,10 @@ public:
 private:
     // The preferred link is USB: connected, and CAN FD not preferred over it.
     bool routesToUSB() const;
+    // Locks the unit `serial` that the link verified, for as long as the link
+    // stays connected; false with the link's failure set when another program
+    // holds it (over either link).
+    bool lockUnit(COMM_INTERFACE_t iface, uint32_t serial, const std::string& where);
 
     USBHID* usbHid;
     CANFD* canFd;
@@ -114,9 +118,9 @@ private:
 };
 
 // The unit's serial number over the named link, or 0xFFFFFFFF on failure.
-// On CAN FD every unit on the bus answers: it listens to the end of the
-// answer window, at least 100 ms after the first answer, and fails when
-// more than one unit answered.
+// On CAN FD every unit on the bus answers, each within milliseconds of the
+// request: it listens 100 ms after the first answer, and fails when more
+// than one unit answered.
 uint32_t get_serialnumber(CommsManager* comms, COMM_INTERFACE_t iface);
 
 // 0xFFFFFFFF on failure; *ok (when given) tells a failed exchange from a

@@ -54,21 +54,17 @@ pid_t flock_holder(int fd)
     return holder;
 }
 
-// The interface's index names it: unique within the network namespace, as
-// the abstract name is, and unchanged by a rename, so two processes on one
-// interface always meet.
-socklen_t can_lock_address(int ifindex, struct sockaddr_un* addr)
+socklen_t abstract_address(const std::string& name, struct sockaddr_un* addr)
 {
     std::memset(addr, 0, sizeof *addr);
     addr->sun_family = AF_UNIX;
-    const std::string name = "skarvel-efis/can-ifindex-" + std::to_string(ifindex);
     // sun_path[0] stays 0: the abstract namespace, no file anywhere.
     std::memcpy(addr->sun_path + 1, name.data(), name.size());
     return static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + 1 + name.size());
 }
 
 // The process listening on the lock's address, 0 if it cannot be told.
-pid_t can_lock_holder(const struct sockaddr_un& addr, socklen_t len)
+pid_t lock_holder(const struct sockaddr_un& addr, socklen_t len)
 {
     // Non-blocking: a holder whose backlog is full must not hold us up.
     const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -115,10 +111,14 @@ int lock_hid_node(const std::string& path, std::string* failure)
     return -1;
 }
 
-int lock_can_interface(const std::string& name, int ifindex, std::string* failure)
+namespace {
+
+// Binds and listens on the abstract address `lock_name`: the descriptor,
+// or -1 with *failure naming `what` (the holder's process when it is busy).
+int lock_abstract(const std::string& lock_name, const std::string& what, std::string* failure)
 {
     struct sockaddr_un addr;
-    const socklen_t len = can_lock_address(ifindex, &addr);
+    const socklen_t len = abstract_address(lock_name, &addr);
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd >= 0 && ::bind(fd, reinterpret_cast<const struct sockaddr*>(&addr), len) == 0 &&
         ::listen(fd, SOMAXCONN) == 0) {
@@ -128,7 +128,24 @@ int lock_can_interface(const std::string& name, int ifindex, std::string* failur
     if (fd >= 0) {
         ::close(fd);
     }
-    *failure = err == EADDRINUSE ? in_use(name, can_lock_holder(addr, len))
-                                 : "cannot lock " + name + ": " + std::strerror(err);
+    *failure = err == EADDRINUSE ? in_use(what, lock_holder(addr, len))
+                                 : "cannot lock " + what + ": " + std::strerror(err);
     return -1;
+}
+
+}  // namespace
+
+int lock_can_interface(const std::string& name, int ifindex, std::string* failure)
+{
+    // The interface's index names it: unique within the network namespace,
+    // as the abstract name is, and unchanged by a rename, so two processes on
+    // one interface always meet.
+    return lock_abstract("skarvel-efis/can-ifindex-" + std::to_string(ifindex), name, failure);
+}
+
+int lock_unit(uint32_t serial, const std::string& where, std::string* failure)
+{
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "%08X", static_cast<unsigned>(serial));
+    return lock_abstract(std::string("skarvel-efis/unit-") + hex, where + " (0x" + hex + ")", failure);
 }

@@ -7,6 +7,7 @@
 // descriptor: closing it releases the lock, and the kernel releases it when
 // its holder dies, so no lock outlives its holder and no file is left behind.
 
+#include <cstdint>
 #include <string>
 
 // Locks the unit's hidraw node with flock on a descriptor of its own, which
@@ -19,6 +20,11 @@ int lock_hid_node(const std::string& path, std::string* failure);
 // after it; the holder listens, so that a second instance can ask it for its
 // process id. The descriptor that holds the lock, or -1 with *failure.
 int lock_can_interface(const std::string& name, int ifindex, std::string* failure);
+
+// Locks the unit itself, by its serial number, the same way: a unit reached
+// over USB by one process and over CAN FD by another would get two
+// programs' commands interleaved. `where` names the link in the refusal.
+int lock_unit(uint32_t serial, const std::string& where, std::string* failure);
 
 // "found the unit at PATH but cannot open it: ..." for a node that
 // enumeration lists but that cannot be opened (errno err).

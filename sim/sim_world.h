@@ -9,10 +9,11 @@
 // existing, up, in CAN FD mode, with the unit attached and answering, no
 // second unit, no faults, no latency, no broadcasts.
 //
-// The emulated hidraw nodes and CAN interfaces are the calling process's
-// own: its HID paths are nodes no other process can open, and its CAN
-// interfaces have indices no other process's have, so that the tool's
-// locks on them keep test processes run at once apart.
+// The emulated hidraw nodes, CAN interfaces and units are the calling
+// process's own: its HID paths are nodes no other process can open, its CAN
+// interfaces have indices and its units serial numbers no other process's
+// have, so that the tool's locks on them keep test processes run at once
+// apart.
 
 #include <chrono>
 #include <cstdint>
@@ -56,10 +57,16 @@ LatencyModel canfd_latency(double nominal_bps, double data_bps);
 
 void reset();
 
+// The serial numbers the unit and the second unit get at start and on
+// reset(): the calling process's own, so that the tool's lock on a unit
+// keeps test processes run at once apart. A test may set another.
+uint32_t unit_serial();
+uint32_t second_unit_serial();
+
 // Runs f with the unit locked.
 void with_unit(const std::function<void(VirtualUnit&)>& f);
 
-// A second unit (serial number 0x2345ABCD, factory settings) next to the
+// A second unit (second_unit_serial(), factory settings) next to the
 // first: on USB a HID interface of its own (second_unit_hid_interface(),
 // listed after the others), on can0 a second node that answers every
 // request as the first does. On neither link at start.

@@ -6,6 +6,8 @@
 #include <memory>
 #include <mutex>
 
+#include <unistd.h>
+
 #include "world_internal.h"
 
 namespace sim {
@@ -24,8 +26,9 @@ World& world()
 void World::reset_locked()
 {
     unit = VirtualUnit();
+    unit.serial = unit_serial();
     second_unit = VirtualUnit();
-    second_unit.serial = 0x2345ABCD;
+    second_unit.serial = second_unit_serial();
     second_on_can = false;
     usb_latency = LatencyModel();
     can_latency = LatencyModel();
@@ -56,6 +59,11 @@ void enqueue(std::deque<Delivery>& q, Clock::time_point due, std::vector<uint8_t
 }
 
 }  // namespace detail
+
+// Process ids are unique among the processes running at once, and below
+// 2^22: the serial numbers of two test processes never meet.
+uint32_t unit_serial() { return 0x10000000u | uint32_t(getpid()); }
+uint32_t second_unit_serial() { return 0x20000000u | uint32_t(getpid()); }
 
 using detail::Clock;
 using detail::World;

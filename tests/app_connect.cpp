@@ -64,10 +64,10 @@ TEST_F(Connection, LinkChoiceIsKeptBetweenRunsAndHonoured)
         const char* action;
         const char* can_interface;  // typed into its dialog; nullptr: left alone
         size_t usb, can;            // messages on each link in the next run
-        const char* hint;
-    } cases[] = {{"action_link_usb", nullptr, 41, 0, "USB HID, serial 0x12345678"},
-                 {"action_link_can", nullptr, 0, 41, "CAN FD, serial 0x12345678"},
-                 {"action_link_auto", nullptr, 41, 1, "USB HID, serial 0x12345678"},
+        std::string hint;
+    } cases[] = {{"action_link_usb", nullptr, 41, 0, "USB HID, serial " + linktest::unit_serial_text()},
+                 {"action_link_can", nullptr, 0, 41, "CAN FD, serial " + linktest::unit_serial_text()},
+                 {"action_link_auto", nullptr, 41, 1, "USB HID, serial " + linktest::unit_serial_text()},
                  {"action_link_can", "can7", 0, 0, "not connected on can7: check it is up, in FD mode"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.action);

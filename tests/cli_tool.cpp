@@ -80,7 +80,7 @@ TEST(Cli, SettingsCopiedToASecondUnitKeepItsOwnBits)
     TempFile file({});
     ASSERT_EQ(cli({"settings", "export", file.path}).code, cli::EXIT_DONE);
     const std::string exported = read_file(file.path);
-    EXPECT_NE(exported.find("\"serial_number\": \"0x12345678\""), std::string::npos) << exported;
+    EXPECT_NE(exported.find("\"serial_number\": \"" + linktest::unit_serial_text() + "\""), std::string::npos) << exported;
     EXPECT_NE(exported.find("\"registration\": \"N123AB\""), std::string::npos);
 
     second_unit();
@@ -494,16 +494,17 @@ TEST(Cli, SerialChoosesAmongUnits)
     const CliRun info = cli({"info"});
     EXPECT_EQ(info.code, cli::EXIT_DONE) << info.err;
     EXPECT_NE(info.out.find("units on USB: 2"), std::string::npos) << info.out;
-    EXPECT_NE(info.out.find(sim::unit_hid_interface().path + ": 0x12345678 (this one)"), std::string::npos);
-    EXPECT_NE(info.out.find(sim::second_unit_hid_interface().path + ": 0x2345ABCD\n"), std::string::npos);
+    EXPECT_NE(info.out.find(sim::unit_hid_interface().path + ": " + linktest::unit_serial_text() + " (this one)"), std::string::npos);
+    EXPECT_NE(info.out.find(sim::second_unit_hid_interface().path + ": " + linktest::second_serial_text() + "\n"), std::string::npos);
 
-    EXPECT_EQ(cli({"--serial", "2345abcd", "settings", "set", "vne=176"}).code, cli::EXIT_DONE);
+    EXPECT_EQ(cli({"--serial", linktest::second_serial_text().substr(2), "settings", "set", "vne=176"}).code, cli::EXIT_DONE);
     sim::with_second_unit([](sim::VirtualUnit& u) { EXPECT_EQ(u.stored.vspeeds.Vne, 176); });
     EXPECT_EQ(flashtest::unit().stores, 0) << "the first unit is left alone";
 
-    const CliRun can = cli({"--link", "can", "--serial", "0x2345ABCD", "info"});
+    const CliRun can = cli({"--link", "can", "--serial", linktest::second_serial_text(), "info"});
     EXPECT_EQ(can.code, cli::EXIT_NO_UNIT);
-    EXPECT_NE(can.err.find("the unit on can0 has serial number 0x12345678, not 0x2345ABCD"), std::string::npos)
+    EXPECT_NE(can.err.find("the unit on can0 has serial number " + linktest::unit_serial_text() + ", not " +
+                           linktest::second_serial_text()), std::string::npos)
         << can.err;
     EXPECT_EQ(cli({"--serial", "12x", "info"}).code, cli::EXIT_USAGE);
 }

@@ -20,11 +20,11 @@ using linktest::msg_of;
 
 const char* const kTryUsb = "Attempting to connect to USB HID device 0x1209:0x0001\n";
 const char* const kUsbOpened = "USB HID device connected, verifying with serial number request...\n";
-const char* const kUsbVerified = "Successfully connected to USB HID device! Serial number: 0x12345678\n";
+const std::string kUsbVerified = "Successfully connected to USB HID device! Serial number: " + linktest::unit_serial_text() + "\n";
 const char* const kNoUsb = "Failed to connect to USB HID device\n";
 const char* const kTryCan = "Attempting to connect to CAN FD interface: can0\n";
 const char* const kCanOpened = "CAN FD interface connected, verifying with serial number request...\n";
-const char* const kCanVerified = "Successfully connected to CAN FD interface! Serial number: 0x12345678\n";
+const std::string kCanVerified = "Successfully connected to CAN FD interface! Serial number: " + linktest::unit_serial_text() + "\n";
 const char* const kNoCan = "Failed to connect to CAN FD interface\n";
 const char* const kNoCanDevice = "Interface can0 does not exist or is not available: No such device\n";
 

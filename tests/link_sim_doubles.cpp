@@ -65,6 +65,7 @@ TEST(SimHid, EnumerationFiltersLikeHidapi)
 TEST(SimHid, WhoamiReportIsAnsweredWithAFixedSizeInputReport)
 {
     sim::reset();
+    sim::with_unit([](sim::VirtualUnit& u) { u.serial = 0x12345678; });  // bytes to compare
     EXPECT_EQ(hid_open_path("no-such-path"), nullptr);
     hid_device* dev = hid_open_path(UNIT_PATH.c_str());
     ASSERT_NE(dev, nullptr);
@@ -210,6 +211,7 @@ TEST(SimCan, ReusedDescriptorIsNotTakenForAClosedSocket)
 TEST(SimCan, FdFrameRoundTripWithTheUnit)
 {
     sim::reset();
+    sim::with_unit([](sim::VirtualUnit& u) { u.serial = 0x12345678; });  // bytes to compare
     int tool = can_socket("can0", true);
     int listener = can_socket("can0", true);
     ASSERT_GE(tool, 0);
@@ -323,6 +325,7 @@ TEST(SimCan, SilentUnitLetsTheReadTimeOut)
 TEST(SimLatency, DelayedAnswersArriveNoEarlierThanDue)
 {
     sim::reset();
+    sim::with_unit([](sim::VirtualUnit& u) { u.serial = 0x12345678; });  // bytes to compare
     sim::set_latency(sim::Link::USB, sim::usb_full_speed_latency());
     sim::set_latency(sim::Link::CAN, sim::canfd_latency(500e3, 2e6));
     sim::with_unit([](sim::VirtualUnit& u) { u.faults.extra_delay_us = 30000; });

@@ -21,6 +21,17 @@ namespace linktest {
 
 using sim::Link;
 
+// A serial number as the tools write it: "0x1000ABCD".
+inline std::string serial_text(uint32_t serial)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(serial));
+    return text;
+}
+// The world's unit's and second unit's, each test process's own.
+inline std::string unit_serial_text() { return serial_text(sim::unit_serial()); }
+inline std::string second_serial_text() { return serial_text(sim::second_unit_serial()); }
+
 inline std::string link_name(const testing::TestParamInfo<Link>& info)
 {
     return info.param == Link::USB ? "USB" : "CAN";

@@ -64,12 +64,48 @@ TEST_P(OneToolPerUnit, SecondInstanceIsRefusedNamingTheHolderAndTheFirstGoesOn)
     EXPECT_EQ(second.connectFailure(iface_of(link)), "");
 }
 
+// One program per unit, not per link: a second program reaching the same
+// unit over the other link is refused after its handshake, while the first
+// program's two links share their lock.
+TEST_P(OneToolPerUnit, TheOtherLinkToTheSameUnitIsRefusedToo)
+{
+    const Link link = GetParam();
+    const Link other = link == Link::USB ? Link::CAN : Link::USB;
+    sim::reset();
+    CommsManager first;
+    ASSERT_TRUE(connect_verified(first, link));
+    CommsManager second;
+    EXPECT_FALSE(connect_verified(second, other));
+    const std::string where = other == Link::USB ? sim::unit_hid_interface().path : "can0";
+    EXPECT_EQ(second.connectFailure(iface_of(other)), "the unit on " + where + " (" + linktest::unit_serial_text() +
+                                                          ") is in use by another Skarvel EFIS Config (process " +
+                                                          std::to_string(getpid()) + ")");
+    EXPECT_FALSE(second.isConnected());
+    for (const linktest::Sent& s : linktest::sent_on(other))
+        EXPECT_EQ(s.can_ID, uint32_t(CANMSG_WHOAMI)) << "nothing past the handshake";
+
+    // Both links of one program reach the unit; the lock lasts while either does.
+    const auto close = [&](Link l) {
+        if (l == Link::USB)
+            first.getUSBHID()->disconnect();
+        else
+            first.getCANFD()->disconnect();
+    };
+    ASSERT_TRUE(connect_verified(first, other));
+    close(link);
+    EXPECT_FALSE(connect_verified(second, link));
+    close(other);
+    EXPECT_TRUE(connect_verified(second, other));
+    capture([&] { EXPECT_EQ(set_value(&second, SETTINGS_COMMS, VNE_INDEX, 173), 0); });
+    EXPECT_EQ(unit().working.vspeeds.Vne, 173);
+}
+
 INSTANTIATE_TEST_SUITE_P(Links, OneToolPerUnit, testing::Values(Link::USB, Link::CAN), linktest::link_name);
 
 TEST(ConnectFailure, SaysWhatWasFoundAndSendsNothingPastTheHandshake)
 {
     const std::string two_units =
-        "2 units answer on can0 (0x12345678, 0x2345ABCD): settings and uploads over CAN FD need one unit on the "
+        "2 units answer on can0 (" + linktest::unit_serial_text() + ", " + linktest::second_serial_text() + "): settings and uploads over CAN FD need one unit on the "
         "bus - connect the unit by USB, or take the other off the bus";
     const struct {
         const char* name;
@@ -97,15 +133,18 @@ TEST(ConnectFailure, SaysWhatWasFoundAndSendsNothingPastTheHandshake)
         {"the second answers late in the window", Link::CAN,
          [] {
              sim::set_second_unit(false, true);
-             sim::with_second_unit([](sim::VirtualUnit& u) { u.faults.extra_delay_us = 300000; });
+             sim::with_second_unit([](sim::VirtualUnit& u) { u.faults.extra_delay_us = 80000; });
          },
          ANY, two_units, 1},
         {"one unit answering twice is one unit", Link::CAN,
          [] { sim::with_unit([](sim::VirtualUnit& u) { u.faults.duplicate = {CANMSG_WHOAMI}; }); }, ANY, "", 1},
-        {"the unit on the bus is not the one asked for", Link::CAN, [] {}, 0x2345ABCD,
-         "the unit on can0 has serial number 0x12345678, not 0x2345ABCD", 1},
+        {"the unit on the bus is not the one asked for", Link::CAN, [] {}, sim::second_unit_serial(),
+         "the unit on can0 has serial number " + linktest::unit_serial_text() + ", not " +
+             linktest::second_serial_text(),
+         1},
         {"no unit on USB has the serial number", Link::USB, [] { sim::set_second_unit(true, false); }, 0x0BADBEEF,
-         "no unit with serial number 0x0BADBEEF on USB (found 0x12345678, 0x2345ABCD)", 2},
+         "no unit with serial number 0x0BADBEEF on USB (found " + linktest::unit_serial_text() + ", " +
+             linktest::second_serial_text() + ")", 2},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -138,17 +177,17 @@ TEST(UnitsOnUsb, ToldApartBySerialNumber)
     capture([&] { found = comms.findUSBUnits(); });
     ASSERT_EQ(found.size(), 2u);
     EXPECT_EQ(found[0].path, sim::unit_hid_interface().path);
-    EXPECT_EQ(found[0].serial, 0x12345678u);
+    EXPECT_EQ(found[0].serial, sim::unit_serial());
     EXPECT_EQ(found[1].path, sim::second_unit_hid_interface().path);
-    EXPECT_EQ(found[1].serial, 0x2345ABCDu);
+    EXPECT_EQ(found[1].serial, sim::second_unit_serial());
     EXPECT_FALSE(comms.isConnected());
 
     // Without a choice the first, as the window does.
     ASSERT_TRUE(connect_verified(comms, Link::USB));
-    EXPECT_EQ(comms.serialNumber(USB_HID), 0x12345678u);
+    EXPECT_EQ(comms.serialNumber(USB_HID), sim::unit_serial());
     EXPECT_EQ(comms.usbUnitsFound(), 2);
 
-    ASSERT_TRUE(connect_verified(comms, Link::USB, 0x2345ABCD));
+    ASSERT_TRUE(connect_verified(comms, Link::USB, sim::second_unit_serial()));
     capture([&] { EXPECT_EQ(set_value(&comms, SETTINGS_COMMS, VNE_INDEX, 172), 0); });
     EXPECT_EQ(unit(1).working.vspeeds.Vne, 172);
     EXPECT_EQ(unit(0).working.vspeeds.Vne, sim::factory_settings().vspeeds.Vne);

@@ -7,7 +7,7 @@ set -euo pipefail
 PACKAGES=(cmake make g++ pkg-config qtbase5-dev libhidapi-dev libgtest-dev libgmock-dev
           libbenchmark-dev xvfb xauth fonts-dejavu-core fonts-dejavu-extra
           dpkg-dev lintian desktop-file-utils help2man clang libclang-rt-14-dev
-          qemu-system-x86 busybox-static cpio udev)
+          qemu-system-x86 busybox-static cpio udev ccache)
 missing=()
 for p in "${PACKAGES[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then

@@ -55,7 +55,7 @@ ssize_t write_frame(int fd, const struct canfd_frame& frame)
 
 }  // namespace
 
-CANFD::CANFD() : socket_fd(-1), connected(false), lock_fd(-1)
+CANFD::CANFD() : socket_fd(-1), connected(false), lock_fd(-1), unit_lock_fd(-1)
 {
 }
 
@@ -171,12 +171,29 @@ void CANFD::disconnect()
         socket_fd = -1;
     }
     // Released only once the data socket is closed.
+    if (unit_lock_fd >= 0) {
+        ::close(unit_lock_fd);
+        unit_lock_fd = -1;
+    }
     if (lock_fd >= 0) {
         ::close(lock_fd);
         lock_fd = -1;
     }
     connected = false;
     interface_name.clear();
+}
+
+void CANFD::holdUnitLock(int fd)
+{
+    if (unit_lock_fd >= 0) {
+        ::close(unit_lock_fd);
+    }
+    unit_lock_fd = fd;
+}
+
+int CANFD::unitLockFd() const
+{
+    return unit_lock_fd;
 }
 
 const std::string& CANFD::name() const

@@ -20,6 +20,11 @@ public:
     bool connect(const std::string& interface_name);
     void disconnect();
     bool isConnected() const;
+    // Keeps `fd`, the lock on the unit reached (lock_unit), until
+    // disconnect, as the link's own lock is kept.
+    void holdUnitLock(int fd);
+    // The unit lock held, -1 when none.
+    int unitLockFd() const;
     // The interface bound; empty when closed.
     const std::string& name() const;
     // Why the last connect found the interface but could not use it (not in
@@ -45,6 +50,7 @@ private:
     bool connected;
     std::string interface_name;
     int lock_fd;
+    int unit_lock_fd;
     std::string failure_text;
 };
 

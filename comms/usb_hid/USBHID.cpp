@@ -21,7 +21,7 @@ const size_t kOutputBodyHeader = 5;
 
 }  // namespace
 
-USBHID::USBHID() : device_handle(nullptr), connected(false), report_ID(5), lock_fd(-1)
+USBHID::USBHID() : device_handle(nullptr), connected(false), report_ID(5), lock_fd(-1), unit_lock_fd(-1)
 {
     hid_init();
 }
@@ -90,12 +90,29 @@ void USBHID::disconnect()
         device_handle = nullptr;
     }
     // Released only once the device is closed.
+    if (unit_lock_fd >= 0) {
+        ::close(unit_lock_fd);
+        unit_lock_fd = -1;
+    }
     if (lock_fd >= 0) {
         ::close(lock_fd);
         lock_fd = -1;
     }
     node_path.clear();
     connected = false;
+}
+
+void USBHID::holdUnitLock(int fd)
+{
+    if (unit_lock_fd >= 0) {
+        ::close(unit_lock_fd);
+    }
+    unit_lock_fd = fd;
+}
+
+int USBHID::unitLockFd() const
+{
+    return unit_lock_fd;
 }
 
 const std::string& USBHID::failure() const

@@ -26,6 +26,11 @@ public:
     bool connectPath(const std::string& path);
     void disconnect();
     bool isConnected() const;
+    // Keeps `fd`, the lock on the unit reached (lock_unit), until
+    // disconnect, as the link's own lock is kept.
+    void holdUnitLock(int fd);
+    // The unit lock held, -1 when none.
+    int unitLockFd() const;
     // The unit's vendor-defined interfaces, one per unit plugged in, in
     // enumeration order.
     static std::vector<std::string> unitPaths(uint16_t vendor_id, uint16_t product_id);
@@ -54,6 +59,7 @@ private:
     bool connected;
     uint8_t report_ID;
     int lock_fd;
+    int unit_lock_fd;
     std::string node_path;
     std::string failure_text;
 };
