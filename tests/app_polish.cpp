@@ -209,11 +209,13 @@ TEST(PolishLink, StatusBarNamesTheLinkAndTheUnit)
 {
     const std::string in_use = " is in use by another Skarvel EFIS Config (process " + std::to_string(getpid()) + ")";
     const std::string both_in_use = "the unit on " + sim::unit_hid_interface().path + in_use + "; the unit on can0" + in_use;
+    const std::string over_usb = "the unit on " + sim::unit_hid_interface().path + in_use +
+                                 "; the unit on can0 (0x00C0FFEE)" + in_use;
     const std::string cannot_open = "found the unit at " + sim::unit_hid_interface().path +
                                     " but cannot open it: Permission denied - install the udev rule, see README";
     const struct {
         std::function<void()> world;
-        bool held;  // another instance holds the unit's links
+        int held;  // another instance holds: 0 nothing, 1 the unit's links, 2 the unit over USB
         bool virtual_build;
         std::string shown;
         std::string status;  // after the start-up, when it is not the load's
@@ -228,7 +230,8 @@ TEST(PolishLink, StatusBarNamesTheLinkAndTheUnit)
                       sim::set_second_unit(true, false);
                   },
                   false, false, "USB HID, serial 0x00C0FFEE, 1 of 2 units", ""},
-                 {[] { sim::reset(); }, true, false, "not connected: " + both_in_use, "Error: " + both_in_use},
+                 {[] { sim::reset(); }, 1, false, "not connected: " + both_in_use, "Error: " + both_in_use},
+                 {[] { sim::reset(); }, 2, false, "not connected: " + over_usb, "Error: " + over_usb},
                  {[] {
                       apptest::world_with_unit_on(sim::Link::USB);
                       sim::HidInterface node = sim::unit_hid_interface();
@@ -242,7 +245,7 @@ TEST(PolishLink, StatusBarNamesTheLinkAndTheUnit)
         sim::with_unit([](sim::VirtualUnit& u) { u.serial = 0xC0FFEE; });
         CommsManager holder;
         if (c.held)
-            linktest::capture([&] { ASSERT_TRUE(holder.establish_connection()); });
+            linktest::capture([&] { ASSERT_TRUE(holder.establish_connection(true, c.held == 1, "can0")); });
         MainWindow w;
         if (!c.status.empty()) {
             EXPECT_EQ(apptest::status(w), c.status);

@@ -431,13 +431,17 @@ TEST(Cli, ConnectFailuresSayWhy)
     const struct {
         const char* name;
         std::function<void()> world;
-        bool held;  // another instance holds both links
+        int held;  // another instance holds: 0 nothing, 1 both links, 2 the unit over USB
         std::vector<std::string> args;
         std::vector<std::string> said, unsaid;
     } cases[] = {
-        {"in use on both links", [] { sim::reset(); }, true, {"settings", "set", "vne=175"},
+        {"in use on both links", [] { sim::reset(); }, 1, {"settings", "set", "vne=175"},
          {"error: the unit on " + node + " is in use by another Skarvel EFIS Config (process " + pid + ")",
           "error: the unit on can0 is in use by another Skarvel EFIS Config (process " + pid + ")"},
+         {"hint:"}},
+        {"in use over the other link", [] { sim::reset(); }, 2, {"--link", "can", "settings", "set", "vne=175"},
+         {"error: the unit on can0 (" + linktest::unit_serial_text() +
+          ") is in use by another Skarvel EFIS Config (process " + pid + ")"},
          {"hint:"}},
         {"no unit", [] { apptest::world_without_unit(); }, false, {"info"},
          {"error: no unit answered on USB or can0", "Last lines of the log:\n  Attempting to connect",
@@ -471,7 +475,7 @@ TEST(Cli, ConnectFailuresSayWhy)
         c.world();
         CommsManager holder;
         if (c.held)
-            linktest::capture([&] { ASSERT_TRUE(holder.establish_connection()); });
+            linktest::capture([&] { ASSERT_TRUE(holder.establish_connection(true, c.held == 1, "can0")); });
         sim::with_unit([](sim::VirtualUnit& u) { u.received.clear(); });
         const CliRun r = cli(c.args);
         EXPECT_EQ(r.code, cli::EXIT_NO_UNIT);
@@ -479,7 +483,8 @@ TEST(Cli, ConnectFailuresSayWhy)
             EXPECT_NE(r.err.find(text), std::string::npos) << text << "\n" << r.err;
         for (const std::string& text : c.unsaid)
             EXPECT_EQ(r.err.find(text), std::string::npos) << text << "\n" << r.err;
-        EXPECT_TRUE(flashtest::unit().received.empty()) << "the unit heard nothing";
+        for (const COMMS_MSG_t& m : flashtest::unit().received)
+            EXPECT_EQ(m.can_ID, uint32_t(CANMSG_WHOAMI)) << "the unit heard nothing past a handshake";
         if (c.held) {
             linktest::capture([&] { EXPECT_EQ(set_value(&holder, SETTINGS_COMMS, VNE_INDEX, 174), 0); });
             EXPECT_EQ(flashtest::unit().working.vspeeds.Vne, 174) << "the holder goes on";
