@@ -323,10 +323,34 @@ group_can() {
   window_check can "Connected via CAN FD"
   unit_stop
 }
+# One unit on uhid and on vcan: a program uploading over CAN FD holds the
+# unit itself, so a second program reaching it over USB is refused and
+# changes nothing.
+cross_link_check() {
+  local s problem=""
+  s=$(now_ms)
+  # A quarter of the database: CAN FD on vcan under emulation is slower than USB here.
+  head -c 524288 $W/airports.db > $W/airports-quarter.db
+  bg_start --link can airport-db $W/airports-quarter.db
+  local holder=$BG_PID
+  wait_packets 50 30 || problem="the upload did not start; "
+  cli --link usb settings set vne=150
+  problem+=$(expect 4 "(0x0000B003) is in use by another Skarvel EFIS Config (process $holder)")
+  unit_state || problem+="no state report; "
+  [ "$(stored_value 6)" = 181 ] || problem+="the unit stored vne $(stored_value 6); "
+  verdict "both: a second program on the unit's other link (USB while CAN FD uploads) is refused" $s "$problem"
+  bg_wait 150
+  problem=""
+  [ "$BG_RC" = 0 ] || problem="exit $BG_RC; "
+  verdict "both: the CAN FD airport upload beside it, flash digest equals the file's" $s \
+    "$problem$(flash_holds $W/airports-quarter.db 0x00000000)"
+}
+
 group_both() {
   unit_start --usb --can can0 --sensor-broadcasts --other-node --serial 0000B003 ||
     verdict "both: the virtual unit starts" "$(now_ms)" "it did not"
   link_checks both "USB HID" 0x0000B003 usb
+  cross_link_check
   window_check both "Connected via both USB HID and CAN FD"
   unit_stop
 }
