@@ -1,5 +1,6 @@
-// How long a full settings load and a save of a changed record take through
-// the window against the virtual unit, with the answer latency of a
+// How long a connection (the link opened, its locks taken and the unit
+// verified by its serial number), a full settings load and a save of a
+// changed record take through the window against the virtual unit, with the answer latency of a
 // full-speed USB device and of a CAN FD bus (1 Mbit/s nominal, 5 Mbit/s
 // data), next to the least time that the link and the command's own pauses
 // allow.
@@ -76,6 +77,16 @@ std::vector<Exchange> save_exchanges(int sets)
     return out;
 }
 
+// The handshake: one request (2 bytes) and one answer (8 bytes). On CAN FD
+// every unit on the bus answers it, so the link listens 100 ms after the
+// first answer for a second one: a pause of the procedure's own.
+const auto MORE_UNITS_LISTEN = std::chrono::milliseconds(100);
+std::vector<Exchange> connect_exchanges(Link link)
+{
+    return {{msg(CANMSG_WHOAMI, 2), {msg(CANMSG_WHOAMI, 8)},
+             link == Link::CAN ? Clock::duration(MORE_UNITS_LISTEN) : Clock::duration::zero()}};
+}
+
 sim::LatencyModel model_for(Link link)
 {
     return link == Link::USB ? sim::usb_full_speed_latency() : sim::canfd_latency(1e6, 5e6);
@@ -148,6 +159,13 @@ std::vector<Row> run_link(Link link, int runs)
     sim::set_latency(link, model_for(link));
 
     std::vector<Row> rows;
+    rows.push_back(measure("connect (handshake)", link, runs,
+                           [&] {
+                               CommsManager comms;
+                               return link == Link::USB ? comms.connectVerifiedUSB()
+                                                        : comms.connectVerifiedCANFD("can0");
+                           },
+                           lower_bound(link, connect_exchanges(link))));
     MainWindow* w = nullptr;
     {
         bench::Quiet quiet;
@@ -227,10 +245,11 @@ int main(int argc, char** argv)
                     r.median_ms, r.min_ms, r.bound_ms, r.median_ms / r.bound_ms);
         failures += r.failures;
     }
-    std::printf("load: 40 exchanges, 36 pauses of 1 ms; save: 2 reads, %d sets each with a pause of 1 ms, "
-                "store with two answers.\n",
+    std::printf("connect: one request and one answer, on CAN FD then 100 ms listening for a second unit; load: 40 "
+                "exchanges, 36 pauses of 1 ms; save: 2 reads, %d sets each with a pause of 1 ms, store with two "
+                "answers.\n",
                 SETS_PER_SAVE);
     if (failures)
         std::printf("%d run(s) did not end with the expected status\n", failures);
-    return failures == 0 && rows.size() == 4 ? 0 : 1;
+    return failures == 0 && rows.size() == 6 ? 0 : 1;
 }
