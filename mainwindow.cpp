@@ -1597,7 +1597,7 @@ void MainWindow::onSaveClicked()
                                        .arg(unknown_values.size()));
         return;
     }
-    if (!keepUnitBackup("Save"))
+    if (!keepUnitBackup("Save", "before Save"))
         return;
 
     // Values the form changes in the record (for example one shown at the end
@@ -1755,7 +1755,7 @@ void MainWindow::rememberUnitRecord(const Settings_t& record, uint32_t checksum)
     unitRecordSerial = unitSerial();
 }
 
-bool MainWindow::keepUnitBackup(const QString& what)
+bool MainWindow::keepUnitBackup(const QString& what, const QString& keptBefore)
 {
     const uint32_t serial = unitSerial();
     QString error;
@@ -1768,9 +1768,11 @@ bool MainWindow::keepUnitBackup(const QString& what)
             error = "the unit's settings could not be read: " + error;
     }
     QByteArray path;
+    bool written = false;
     if (unitRecordSerial == serial &&
-        settings_doc::write_backup(unitRecord, serial, unitRecordChecksum, &path, &error)) {
-        qDebug().noquote() << "Settings of unit" << settings_doc::hex(serial) << "kept in" << QFile::decodeName(path);
+        settings_doc::write_backup(unitRecord, serial, unitRecordChecksum, keptBefore, &path, &written, &error)) {
+        qDebug().noquote() << "Settings of unit" << settings_doc::hex(serial)
+                           << (written ? "kept in" : "already kept in") << QFile::decodeName(path);
         return true;
     }
     qDebug().noquote() << "No copy of the unit's settings kept:" << error;
@@ -1831,8 +1833,11 @@ void MainWindow::importSettings()
     QStringList items;
     for (const settings_doc::Backup& b : kept) {
         QString when = b.saved.toLocalTime().toString("yyyy-MM-dd HH:mm:ss");
+        if (!b.kept_before.isEmpty())
+            when += ", " + b.kept_before;
         if (items.contains(when))
-            when = b.saved.toLocalTime().toString("yyyy-MM-dd HH:mm:ss.zzz");
+            when = b.saved.toLocalTime().toString("yyyy-MM-dd HH:mm:ss.zzz") +
+                   (b.kept_before.isEmpty() ? QString() : ", " + b.kept_before);
         items << when;
     }
     items << anotherFile;
@@ -1899,7 +1904,7 @@ void MainWindow::importSettings()
         ui->statusbar->showMessage("Import cancelled - nothing sent");
         return;
     }
-    if (!keepUnitBackup("Import"))
+    if (!keepUnitBackup("Import", "before import of " + QFileInfo(name).fileName()))
         return;
 
     const settings_doc::ApplyResult r = settings_doc::apply_record(comms, unit, target, nullptr);
@@ -2042,7 +2047,8 @@ void MainWindow::startUpload(int tab)
     }
     // A new firmware may start from other settings: the ones the unit holds
     // are kept first.
-    if (tab == FIRMWARE_TAB && !keepUnitBackup("Firmware update"))
+    if (tab == FIRMWARE_TAB &&
+        !keepUnitBackup("Firmware update", "before firmware upload of " + QFileInfo(firmwareFilePath).fileName()))
         return;
     if (!offerCanFdUpload(tab))
         return;

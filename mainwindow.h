@@ -121,7 +121,7 @@ public:
     // Keeps the unit's settings as last read (read now when none were) as a
     // copy; false when none could be kept and the user chose not to go on
     // without one, with the status saying that `what` was not done.
-    bool keepUnitBackup(const QString& what);
+    bool keepUnitBackup(const QString& what, const QString& keptBefore);
 
     Ui_MainWindow* ui;
     QString firmwareFilePath;

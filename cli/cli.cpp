@@ -6,16 +6,14 @@
 #include <QRegularExpression>
 
 #include <fcntl.h>
-#include <pthread.h>
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <algorithm>
 #include <chrono>
 #include <cerrno>
 #include <cmath>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -30,6 +28,7 @@
 #include "settings_doc/doc_files.h"
 #include "settings_doc/settings_file.h"
 #include "settings_doc/unit_record.h"
+#include "stops.h"
 
 namespace cli {
 
@@ -41,101 +40,6 @@ using Clock = std::chrono::steady_clock;
 
 const char* const VERSION = "1.0.0";
 const uint32_t FAILED = 0xFFFFFFFFu;
-
-// The signal that asked the command to stop, 0 until one came; the
-// commands look at it between exchanges.
-std::atomic<int> g_stop(0);
-// The uploads' own flag: they stop at their next block or packet boundary.
-std::atomic<bool> g_cancel(false);
-static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
-              "the signal handler sets these");
-
-const int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
-
-void on_stop_signal(int signo)
-{
-    int none = 0;
-    g_stop.compare_exchange_strong(none, signo);
-    g_cancel.store(true);
-    static const char ctrl_c[] = "\nstopping after the exchange in flight (Ctrl-C again quits at once)...\n";
-    static const char other[] = "\nstopping after the exchange in flight...\n";
-    if (signo == SIGINT)
-        (void)!write(STDERR_FILENO, ctrl_c, sizeof ctrl_c - 1);
-    else
-        (void)!write(STDERR_FILENO, other, sizeof other - 1);
-}
-
-// While a command talks to the unit, SIGINT, SIGTERM and SIGHUP only set
-// the stop flag (a second one of a kind ends the process at once). The
-// thread that runs the exchanges blocks them: a read of the link that a
-// handler interrupted would end early with EINTR (poll and reads with a
-// time-out are never restarted) and the exchange in flight would be lost.
-// A thread of the guard's own takes them instead. The previous handlers and
-// mask are back when the guard goes.
-class SignalGuard {
-public:
-    SignalGuard()
-    {
-        g_stop = 0;
-        g_cancel = false;
-        sigset_t set = stop_set();
-        pthread_sigmask(SIG_BLOCK, &set, &saved_mask);
-        struct sigaction action;
-        std::memset(&action, 0, sizeof action);
-        action.sa_handler = on_stop_signal;
-        action.sa_flags = SA_RESTART | SA_RESETHAND;
-        sigemptyset(&action.sa_mask);
-        for (size_t i = 0; i < 3; ++i) {
-            // A signal ignored by whoever started the tool (nohup) stays ignored.
-            sigaction(STOP_SIGNALS[i], nullptr, &previous[i]);
-            if (previous[i].sa_handler != SIG_IGN)
-                sigaction(STOP_SIGNALS[i], &action, nullptr);
-        }
-        taker = std::thread([this] {
-            sigset_t mine = stop_set();
-            pthread_sigmask(SIG_UNBLOCK, &mine, nullptr);
-            std::unique_lock<std::mutex> lk(mu);
-            wake.wait(lk, [this] { return done; });
-        });
-    }
-    ~SignalGuard()
-    {
-        // A signal still pending is taken by this thread's handler now.
-        pthread_sigmask(SIG_SETMASK, &saved_mask, nullptr);
-        {
-            std::lock_guard<std::mutex> lk(mu);
-            done = true;
-        }
-        wake.notify_all();
-        taker.join();
-        for (size_t i = 0; i < 3; ++i)
-            sigaction(STOP_SIGNALS[i], &previous[i], nullptr);
-    }
-    SignalGuard(const SignalGuard&) = delete;
-    SignalGuard& operator=(const SignalGuard&) = delete;
-
-private:
-    static sigset_t stop_set()
-    {
-        sigset_t set;
-        sigemptyset(&set);
-        for (int s : STOP_SIGNALS)
-            sigaddset(&set, s);
-        return set;
-    }
-
-    sigset_t saved_mask;
-    struct sigaction previous[3];
-    std::thread taker;
-    std::mutex mu;
-    std::condition_variable wake;
-    bool done = false;
-};
-
-int exit_for_signal(int signo)
-{
-    return signo == SIGHUP ? EXIT_HANGUP : signo == SIGTERM ? EXIT_TERMINATED : EXIT_INTERRUPTED;
-}
 
 // Arguments and file names are bytes. Bytes that are not UTF-8 become
 // U+DC80-U+DCFF, so that a name goes through QString and back unchanged
@@ -203,6 +107,16 @@ QByteArray shown(const QString& text)
             out += text[i];
     }
     return out.toUtf8();
+}
+
+// A file's own name, as a copy of the settings says what it was kept
+// before: "-" is standard input, and control characters and bytes that
+// were not UTF-8 are written out.
+QString base_name(const QString& path)
+{
+    if (path == "-")
+        return "standard input";
+    return QString::fromUtf8(shown(path.mid(path.lastIndexOf('/') + 1)));
 }
 
 // One message line, escaped.
@@ -370,8 +284,8 @@ private:
             }
             if (log)
                 std::fprintf(log, "%s\n", partial->c_str());
-            if (verbose)
-                std::fprintf(original_err, "%s\n", partial->c_str());
+            if (verbose)  // the lines name interfaces and paths as given
+                say(original_err, arg_text(QByteArray::fromStdString(*partial)));
             if (remember)
                 last.push_back(*partial);
             if (last.size() > 12)
@@ -567,12 +481,19 @@ public:
                 say(stderr, "error: " + args.value(0) + ": " + error);
                 return EXIT_BAD_FILE;
             }
-            return apply(unit, checksum, values, "import again");
+            // Said, not refused: copying a unit's settings is what import is for.
+            for (const QString& warning : import_warnings(document, unit, serial, values))
+                say(stderr, "warning: " + args.value(0) + ": " + warning);
+            return apply(unit, checksum, values, "import again", "before import of " + base_name(args.value(0)));
         }
         if (!parse_assignments(args, unit, &values))
             return EXIT_USAGE;
-        return apply(unit, checksum, values, "set them again");
+        return apply(unit, checksum, values, "set them again", "before settings set");
     }
+
+    // What a command done left the unit with ("" when it changed nothing),
+    // for when its results could not be written.
+    const QString& done_on_unit() const { return unit_done; }
 
 private:
     // Connects and verifies the link(s) asked for, USB first, with the
@@ -590,7 +511,7 @@ private:
         if (usb)
             ok = comms.connectVerifiedUSB(o.serial);
         if (!ok && can)
-            ok = comms.connectVerifiedCANFD(o.can_interface.toStdString(), o.serial);
+            ok = comms.connectVerifiedCANFD(arg_bytes(o.can_interface).toStdString(), o.serial);
         log.capture_stderr(false);
         if (ok) {
             serial = comms.serialNumber(comms.getActiveInterface());
@@ -598,24 +519,24 @@ private:
         }
         const std::string usb_why = usb ? comms.connectFailure(USB_HID) : std::string();
         const std::string can_why = can ? comms.connectFailure(CAN_FD) : std::string();
+        // The link's reasons name the interface and the node as given.
         for (const std::string& why : {usb_why, can_why}) {
             if (!why.empty())
-                std::fprintf(stderr, "error: %s\n", why.c_str());
+                say(stderr, "error: " + arg_text(QByteArray::fromStdString(why)));
         }
         if (usb_why.empty() && can_why.empty()) {
             const QString where = !can ? QString("USB") : !usb ? o.can_interface : "USB or " + o.can_interface;
-            std::fprintf(stderr, "error: no unit%s answered on %s\n",
-                         o.serial == CommsManager::ANY_UNIT ? "" : qPrintable(" with serial number " + hex(o.serial)),
-                         qPrintable(where));
+            const QString which =
+                o.serial == CommsManager::ANY_UNIT ? QString() : " with serial number " + hex(o.serial);
+            say(stderr, "error: no unit" + which + " answered on " + where);
         }
         log.explain_failure();
         if (usb && usb_why.empty())
             std::fprintf(stderr, "hint: USB: check the cable, and that the udev rule is installed (see README)\n");
         if (can && can_why.empty())
-            std::fprintf(stderr,
-                         "hint: CAN FD: bring %s up with `ip link set %s up type can bitrate 1000000 dbitrate "
-                         "5000000 fd on`\n",
-                         qPrintable(o.can_interface), qPrintable(o.can_interface));
+            say(stderr, QString("hint: CAN FD: bring %1 up with `ip link set %1 up type can bitrate 1000000 dbitrate "
+                                "5000000 fd on`")
+                            .arg(o.can_interface));
         return false;
     }
 
@@ -626,12 +547,28 @@ private:
         return EXIT_UNIT_FAILED;
     }
 
-    // A stop signal came: what the unit is left with, and the signal's status.
+    // A stop came: what the unit is left with, and the stop's status.
     int stopped(const QString& message)
     {
         std::fflush(out);
-        say(stderr, message);
-        return exit_for_signal(g_stop);
+        if (g_stop == SIGPIPE) {
+            say(stderr, QString("error: cannot write to standard output: %1 (nobody reads it); ")
+                                .arg(std::strerror(EPIPE)) +
+                            message);
+            log.results_error_told();
+        } else {
+            say(stderr, message);
+        }
+        return exit_for_stop(g_stop);
+    }
+
+    // The command was done on the unit: the line that says so, kept to be
+    // said on standard error should the results not reach standard output.
+    int done(const QString& line)
+    {
+        unit_done = line;
+        say(out, line);
+        return EXIT_DONE;
     }
 
     int output_failed(const char* what, const char* consequence)
@@ -654,6 +591,7 @@ private:
 
     bool parse_assignments(const QStringList& args, const Settings_t& unit, Values* values)
     {
+        std::vector<const Setting*> named;
         for (const QString& a : args) {
             const int eq = a.indexOf('=');
             const Setting* s = eq > 0 ? find_setting(a.left(eq)) : nullptr;
@@ -662,6 +600,15 @@ private:
                 say(stderr, "error: " + a + ": expected NAME=VALUE with a known setting name");
                 return false;
             }
+            // The later would silently win, as a key twice in a settings file.
+            if (std::find(named.begin(), named.end(), s) != named.end()) {
+                say(stderr, QString("error: %1: named twice; name each setting once%2")
+                                .arg(s->name, s->kind == Kind::Units ? " (units=airspeed=kt,altitude=m sets several "
+                                                                       "unit groups)"
+                                                                     : ""));
+                return false;
+            }
+            named.push_back(s);
             if (!parse_text(*s, a.mid(eq + 1), unit, values, &error)) {
                 say(stderr, "error: " + error);
                 return false;
@@ -673,18 +620,18 @@ private:
     int info(const std::vector<FoundUnit>& usb_units)
     {
         const COMM_INTERFACE_t iface = comms.getActiveInterface();
-        std::fprintf(out, "link: %s%s\n", link_name(iface),
-                     iface == CAN_FD ? qPrintable(" on " + o.can_interface) : "");
+        say(out, QString("link: %1%2").arg(link_name(iface), iface == CAN_FD ? " on " + o.can_interface : QString()));
         std::fprintf(out, "serial number: %s\n", qPrintable(hex(serial)));
         if (usb_units.size() > 1) {
             std::fprintf(out, "units on USB: %zu (--serial chooses one)\n", usb_units.size());
             for (const FoundUnit& u : usb_units) {
                 const bool used = iface == USB_HID && u.serial == serial;
-                std::fprintf(out, "  %s: %s%s\n", u.path.c_str(),
-                             u.serial != FAILED     ? qPrintable(hex(u.serial))
-                             : !u.failure.empty() ? u.failure.c_str()
-                                                  : "did not answer",
-                             used ? " (this one)" : "");
+                say(out, QString("  %1: %2%3")
+                             .arg(arg_text(QByteArray::fromStdString(u.path)),
+                                  u.serial != FAILED     ? hex(u.serial)
+                                  : !u.failure.empty() ? arg_text(QByteArray::fromStdString(u.failure))
+                                                       : QString("did not answer"),
+                                  used ? " (this one)" : ""));
             }
         }
         const mx25_partition bank = get_mx25_partition(&comms);
@@ -711,8 +658,7 @@ private:
         msg.data[0] = 0x48;
         if (comms.write(msg) <= 0)
             return unit_failed("the reboot command could not be sent");
-        std::fprintf(out, "reboot command sent\n");
-        return EXIT_DONE;
+        return done("reboot command sent");
     }
 
     int show(const Settings_t& unit, uint32_t checksum)
@@ -765,7 +711,8 @@ private:
 
     // Sends what differs, stores the record, reads it back and compares.
     // `again` is how to repeat the command, for a stop between the values.
-    int apply(const Settings_t& unit, uint32_t checksum, const Values& values, const char* again)
+    int apply(const Settings_t& unit, uint32_t checksum, const Values& values, const char* again,
+              const QString& kept_before)
     {
         const Settings_t target = with_values(unit, values);
         // Allowed, as in the window, which marks them.
@@ -784,7 +731,7 @@ private:
         // the process later.
         if (std::fflush(out) != 0)
             return output_failed("the changes", "; nothing sent");
-        if (!keep_backup(unit, checksum))
+        if (!keep_backup(unit, checksum, kept_before))
             return EXIT_BAD_FILE;
         const ApplyResult r = apply_record(&comms, unit, target, &g_stop);
         // What the unit runs with after `sent` of the values and no store.
@@ -798,9 +745,9 @@ private:
         };
         switch (r.outcome) {
         case Applied::Done:
-            std::fprintf(out, "%zu value(s) sent, record stored with checksum %s and read back\n", r.changed,
-                         qPrintable(hex(r.crc)));
-            return EXIT_DONE;
+            return done(QString("%1 value(s) sent, record stored with checksum %2 and read back")
+                            .arg(r.changed)
+                            .arg(hex(r.crc)));
         case Applied::Stopped:
             if (r.stored)
                 return stopped(QString("stopped after the store: %1 value(s) sent and stored with checksum %2, not "
@@ -822,12 +769,14 @@ private:
 
     // Keeps the settings as read before they change; without a copy the
     // command goes on only with --no-backup.
-    bool keep_backup(const Settings_t& unit, uint32_t checksum)
+    bool keep_backup(const Settings_t& unit, uint32_t checksum, const QString& kept_before)
     {
         QByteArray path;
         QString error;
-        if (write_backup(unit, serial, checksum, &path, &error)) {
-            say(stderr, "settings of unit " + hex(serial) + " as read kept in " + arg_text(path));
+        bool written = false;
+        if (write_backup(unit, serial, checksum, kept_before, &path, &written, &error)) {
+            say(stderr, "settings of unit " + hex(serial) + (written ? " as read kept in " : " as read already kept in ") +
+                            arg_text(path));
             return true;
         }
         if (o.no_backup) {
@@ -847,10 +796,11 @@ private:
             say(out, "no copies of settings kept in " + arg_text(backups_dir()));
             return EXIT_DONE;
         }
-        std::fprintf(out, "%-10s  %-19s  %s\n", "serial", "kept (local time)", "file");
+        std::fprintf(out, "%-10s  %-19s  %-40s  %s\n", "serial", "kept (local time)", "kept", "file");
         for (const Backup& b : all) {
-            std::fprintf(out, "%-10s  %-19s  %s\n", qPrintable(hex(b.serial)),
+            std::fprintf(out, "%-10s  %-19s  %-40s  %s\n", qPrintable(hex(b.serial)),
                          qPrintable(b.saved.toLocalTime().toString("yyyy-MM-dd HH:mm:ss")),
+                         shown(b.kept_before.isEmpty() ? QString("-") : b.kept_before).constData(),
                          shown(arg_text(b.path)).constData());
         }
         return EXIT_DONE;
@@ -864,6 +814,7 @@ private:
     CommsManager comms;
     uint32_t serial = FAILED;
     QJsonObject document;
+    QString unit_done;  // what the unit was left with by a command done
 };
 
 // The terminal's progress bar, or plain lines when standard output is not
@@ -883,6 +834,12 @@ struct Progress {
 
     void report(uint32_t current, uint32_t total, int phase)
     {
+        // Nobody reads the progress any more: the upload stops after the
+        // packet in flight, as for a signal.
+        if (g_stop == SIGPIPE || reader_gone(fileno(out))) {
+            stop_for_closed_output();
+            return;
+        }
         const Clock::time_point now = Clock::now();
         const bool last = current == total;
         if (phase != last_phase) {
@@ -923,7 +880,8 @@ struct Progress {
         } else {
             std::fprintf(out, "%s\n", qPrintable(text));
         }
-        std::fflush(out);
+        if (std::fflush(out) != 0 && errno == EPIPE)
+            stop_for_closed_output();
     }
 };
 
@@ -956,7 +914,7 @@ int Session::upload(bool firmware, const QString& path)
         QString error;
         bool halted = false;
         if (read_record(&comms, &unit, &checksum, &error, &halted, &g_stop)) {
-            if (!keep_backup(unit, checksum))
+            if (!keep_backup(unit, checksum, "before firmware upload of " + base_name(path)))
                 return EXIT_BAD_FILE;
         } else if (halted) {
             return stopped("stopped before anything was sent; the unit is unchanged");
@@ -967,6 +925,12 @@ int Session::upload(bool firmware, const QString& path)
             say(stderr, "warning: no copy of the unit's settings kept (" + error + "); going on (--no-backup)");
         }
     }
+    // Standard output that nobody reads any more would stop the upload at its
+    // first line, with the airport database closed already.
+    if (reader_gone(fileno(out)))
+        stop_for_closed_output();
+    if (g_stop)
+        return stopped("stopped before anything was sent; the unit is unchanged");
     Progress progress{out, isatty(fileno(out)) != 0};
     bool closed = false;
     std::string reason;
@@ -976,9 +940,8 @@ int Session::upload(bool firmware, const QString& path)
     if (progress.tty && progress.last_phase >= 0)
         std::fprintf(out, "\n");
     if (ok) {
-        std::fprintf(out, firmware ? "firmware image written and confirmed\n"
-                                   : "airport database written and confirmed; the unit's database is open again\n");
-        return EXIT_DONE;
+        return done(firmware ? "firmware image written and confirmed"
+                             : "airport database written and confirmed; the unit's database is open again");
     }
     const char* state = firmware ? "the firmware bank being written holds an incomplete image; the unit keeps "
                                    "running the firmware it has. Send the image again."
@@ -987,8 +950,9 @@ int Session::upload(bool firmware, const QString& path)
                                  : "the unit's airport database was not touched.";
     if (g_stop)
         return stopped(QString("stopped: ") + state);
-    std::fprintf(stderr, "error: the %s failed - %s: %s\n", firmware ? "firmware upload" : "airport database upload",
-                 reason.c_str(), state);
+    say(stderr, QString("error: the %1 failed - %2: %3")
+                    .arg(firmware ? "firmware upload" : "airport database upload",
+                         arg_text(QByteArray::fromStdString(reason)), state));
     log.explain_failure();
     return EXIT_UNIT_FAILED;
 }
@@ -1007,6 +971,7 @@ int stdout_written()
 
 int cli_main(int argc, char** argv)
 {
+    const WriteSignalsIgnored writes_fail_as_errors;
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments << arg_text(QByteArray(argv[i]));
@@ -1095,9 +1060,8 @@ int cli_main(int argc, char** argv)
         bool ok = false;
         o.serial = text.size() <= 8 ? text.toUInt(&ok, 16) : 0;
         if (!ok || o.serial == CommsManager::ANY_UNIT) {
-            std::fprintf(stderr, "error: --serial takes a unit's serial number in hex, for example 12345678, not "
-                                 "\"%s\"\n",
-                         qPrintable(parser.value(serial_option)));
+            say(stderr, "error: --serial takes a unit's serial number in hex, for example 12345678, not \"" +
+                            parser.value(serial_option) + "\"");
             return EXIT_USAGE;
         }
     }
@@ -1137,7 +1101,9 @@ int cli_main(int argc, char** argv)
     int code = session.run(*command, args);
     QString error;
     if (!log.finish_results(&error)) {
-        say(stderr, "error: cannot write the results to standard output: " + error);
+        const QString done = session.done_on_unit();
+        say(stderr, "error: cannot write the results to standard output: " + error +
+                        (done.isEmpty() ? QString() : " - done on the unit all the same: " + done));
         if (code == EXIT_DONE)
             code = EXIT_BAD_FILE;
     }

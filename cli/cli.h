@@ -27,8 +27,9 @@ enum ExitCode {
 // standard error; the link's and the flash procedures' own diagnostic lines
 // go to the log (--log FILE, or standard error with --verbose) and, after a
 // failure, their last lines to standard error. SIGINT, SIGTERM and SIGHUP
-// are handled while a command talks to the unit; the handlers in place
-// before are back when it returns.
+// are handled while a command talks to the unit, and SIGPIPE and SIGXFSZ
+// ignored while it runs (a write that fails is an error like any other);
+// the handlers in place before are back when it returns.
 int cli_main(int argc, char** argv);
 
 }  // namespace cli

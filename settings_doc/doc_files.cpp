@@ -19,10 +19,13 @@ namespace settings_doc {
 
 namespace {
 
-// Backups are named by the time they were kept, in UTC, so that the names
-// sort as the times do.
+// Copies are named "<sequence>-<UTC time>.json": the sequence orders them,
+// the time is for people. Older versions named them by the time alone.
 const char* const STAMP = "yyyy-MM-dd'T'HHmmss.zzz'Z'";
 const char* const SUFFIX = ".json";
+const int SEQUENCE_DIGITS = 6;
+// What a copy says it was kept before, shown and never imported.
+const char* const KEPT_BEFORE = "kept_before";
 
 bool write_all(int fd, const QByteArray& data)
 {
@@ -73,7 +76,42 @@ QByteArray serial_dir(uint32_t serial)
     return backups_dir() + '/' + QByteArray::number(serial, 16).rightJustified(8, '0').toUpper();
 }
 
-// The copies in one unit's directory, newest first.
+// The sequence and time a copy's name gives; false for a name that is
+// not a copy's.
+bool parse_copy_name(const QByteArray& name, quint64* sequence, QDateTime* saved)
+{
+    if (!name.endsWith(SUFFIX))
+        return false;
+    QByteArray stamp = name.chopped(int(strlen(SUFFIX)));
+    *sequence = 0;
+    const int dash = stamp.indexOf('-');
+    if (dash >= SEQUENCE_DIGITS) {
+        bool ok = false;
+        const QByteArray digits = stamp.left(dash);
+        const quint64 n = digits.toULongLong(&ok, 10);
+        if (!ok || n == 0 || digits.startsWith('+'))
+            return false;
+        *sequence = n;
+        stamp = stamp.mid(dash + 1);
+    }
+    *saved = QDateTime::fromString(QString::fromLatin1(stamp), STAMP);
+    if (!saved->isValid())
+        return false;
+    saved->setTimeSpec(Qt::UTC);
+    return true;
+}
+
+// What a copy says it was kept before; empty when it does not say.
+QString kept_before_in(const QByteArray& path)
+{
+    QFile f(QFile::decodeName(path));
+    if (!f.open(QIODevice::ReadOnly))
+        return QString();
+    return QJsonDocument::fromJson(f.read(MAX_DOCUMENT_BYTES)).object().value(KEPT_BEFORE).toString();
+}
+
+// The copies in one unit's directory, newest first: by sequence, and the
+// older copies without one by their time, after every numbered copy.
 std::vector<Backup> backups_in(const QByteArray& dir, uint32_t serial)
 {
     std::vector<Backup> out;
@@ -82,17 +120,27 @@ std::vector<Backup> backups_in(const QByteArray& dir, uint32_t serial)
         return out;
     while (const dirent* e = readdir(d)) {
         const QByteArray name(e->d_name);
-        if (!name.endsWith(SUFFIX))
-            continue;
-        QDateTime saved = QDateTime::fromString(QString::fromLatin1(name.chopped(int(strlen(SUFFIX)))), STAMP);
-        if (!saved.isValid())
+        Backup b{serial, 0, QDateTime(), QString(), dir + '/' + name};
+        struct stat st;
+        if (!parse_copy_name(name, &b.sequence, &b.saved) || lstat(b.path.constData(), &st) != 0 ||
+            !S_ISREG(st.st_mode))
             continue;  // not one of ours: left alone
-        saved.setTimeSpec(Qt::UTC);
-        out.push_back({serial, saved, dir + '/' + name});
+        out.push_back(b);
     }
     closedir(d);
-    std::sort(out.begin(), out.end(), [](const Backup& a, const Backup& b) { return a.saved > b.saved; });
+    std::sort(out.begin(), out.end(), [](const Backup& a, const Backup& b) {
+        return a.sequence != b.sequence ? a.sequence > b.sequence : a.saved > b.saved;
+    });
+    for (Backup& b : out)
+        b.kept_before = kept_before_in(b.path);
     return out;
+}
+
+// The document of a copy without what it says of itself: what the unit held.
+QJsonObject record_part(QJsonObject doc)
+{
+    doc.remove(KEPT_BEFORE);
+    return doc;
 }
 
 }  // namespace
@@ -146,15 +194,20 @@ bool replace_file(const QByteArray& path, const QByteArray& data, QString* error
             std::free(real);
         }
     }
-    if (stat(target.constData(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    const bool replacing = stat(target.constData(), &st) == 0;
+    if (replacing && !S_ISREG(st.st_mode)) {
         *error = "not a regular file (- writes to standard output)";
         return false;
     }
+    // A file replaced keeps its permission bits (one kept private stays so),
+    // not the set-id bits, which would pass to other content. The new file
+    // is made with no more than them before they are set exactly.
+    const mode_t mode = replacing ? st.st_mode & 0777 : 0666;
     QByteArray temp;
     int fd = -1;
     for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
         temp = target + ".tmp-" + QByteArray::number(getpid()) + "-" + QByteArray::number(attempt);
-        fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         if (fd < 0 && errno != EEXIST)
             break;
     }
@@ -162,7 +215,7 @@ bool replace_file(const QByteArray& path, const QByteArray& data, QString* error
         *error = std::strerror(errno);
         return false;
     }
-    bool ok = write_all(fd, data) && fsync(fd) == 0;
+    bool ok = write_all(fd, data) && (!replacing || fchmod(fd, mode) == 0) && fsync(fd) == 0;
     int saved = errno;
     if (::close(fd) != 0 && ok) {
         ok = false;
@@ -213,26 +266,43 @@ std::vector<Backup> list_all_backups()
     return out;
 }
 
-bool write_backup(const Settings_t& record, uint32_t serial, uint32_t checksum, QByteArray* path, QString* error)
+bool write_backup(const Settings_t& record, uint32_t serial, uint32_t checksum, const QString& kept_before,
+                  QByteArray* path, bool* written, QString* error)
 {
-    const QJsonObject doc = export_document(record, serial, checksum, error, true);
+    *written = false;
+    QJsonObject doc = export_document(record, serial, checksum, error, true);
     const QByteArray dir = serial_dir(serial);
     if (!make_dirs(dir, error))
         return false;
-    // Two copies kept within one millisecond get names a millisecond apart.
-    QDateTime now = QDateTime::currentDateTimeUtc();
+    const std::vector<Backup> before = list_backups(serial);
+    // An unchanged record keeps no second copy: twenty copies of the same
+    // record would push out the one from before a real change.
+    if (!before.empty()) {
+        QFile newest(QFile::decodeName(before[0].path));
+        if (newest.open(QIODevice::ReadOnly) &&
+            record_part(QJsonDocument::fromJson(newest.read(MAX_DOCUMENT_BYTES)).object()) == doc) {
+            *path = before[0].path;
+            return true;
+        }
+    }
+    doc[KEPT_BEFORE] = kept_before;
+    quint64 sequence = before.empty() ? 1 : before[0].sequence + 1;
+    const QByteArray stamp = QDateTime::currentDateTimeUtc().toString(STAMP).toLatin1();
     struct stat st;
     do {
-        *path = dir + '/' + now.toString(STAMP).toLatin1() + SUFFIX;
-        now = now.addMSecs(1);
+        *path = dir + '/' + QByteArray::number(sequence).rightJustified(SEQUENCE_DIGITS, '0') + '-' + stamp + SUFFIX;
+        ++sequence;
     } while (lstat(path->constData(), &st) == 0);
     if (!replace_file(*path, QJsonDocument(doc).toJson(QJsonDocument::Indented), error)) {
         *error = QString("cannot write %1: %2").arg(QFile::decodeName(*path), *error);
         return false;
     }
+    *written = true;
     const std::vector<Backup> kept = list_backups(serial);
-    for (size_t i = BACKUPS_KEPT; i < kept.size(); ++i)
-        ::unlink(kept[i].path.constData());
+    for (size_t i = BACKUPS_KEPT; i < kept.size(); ++i) {
+        if (kept[i].path != *path)
+            ::unlink(kept[i].path.constData());
+    }
     return true;
 }
 

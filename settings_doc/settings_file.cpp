@@ -249,6 +249,42 @@ bool duplicate_key(const QByteArray& text, QString* where)
     return false;
 }
 
+// The offset of the first byte that is not UTF-8 text, -1 when there is
+// none. The parser's own rules: no overlong forms, surrogates or code points
+// past U+10FFFF. A NUL is not taken either: UTF-16 gives one for every ASCII
+// character.
+int not_utf8_at(const QByteArray& text)
+{
+    static const uint least[] = {0, 0, 0x80, 0x800, 0x10000};
+    for (int i = 0; i < text.size();) {
+        const uchar c = uchar(text[i]);
+        const int len = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+        if (c == 0 || len == 0 || i + len > text.size())
+            return i;
+        uint cp = len == 1 ? c : c & (0x7Fu >> len);
+        for (int k = 1; k < len; ++k) {
+            if ((uchar(text[i + k]) & 0xC0) != 0x80)
+                return i;
+            cp = (cp << 6) | (uchar(text[i + k]) & 0x3F);
+        }
+        if (cp < least[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+            return i;
+        i += len;
+    }
+    return -1;
+}
+
+// "0x1234ABCD", as a document gives serial numbers and checksums.
+bool hex_word(const QJsonValue& v, uint32_t* out)
+{
+    const QString digits = v.toString().mid(2);
+    if (!v.isString() || !v.toString().startsWith("0x", Qt::CaseInsensitive) || digits.isEmpty() ||
+        digits.size() > 8 || digits.contains(QRegularExpression("[^0-9A-Fa-f]")))
+        return false;
+    *out = digits.toUInt(nullptr, 16);
+    return true;
+}
+
 }  // namespace
 
 uint32_t value_at(const Settings_t& r, settings_struct_index i)
@@ -390,7 +426,10 @@ bool parse_text(const Setting& s, const QString& text, const Settings_t& record,
             const int eq = part.indexOf('=');
             if (eq <= 0)
                 return fail(error, s, QString("expected GROUP=UNIT, not \"%1\"").arg(part));
-            o[part.left(eq).trimmed()] = part.mid(eq + 1).trimmed();
+            const QString group = part.left(eq).trimmed();
+            if (o.contains(group))
+                return fail(error, s, QString("%1 named twice").arg(group));
+            o[group] = part.mid(eq + 1).trimmed();
         }
         return parse_json(s, o, record, out, error);
     }
@@ -535,6 +574,13 @@ bool parse_document(const QByteArray& text, QJsonObject* doc, QString* error)
         *error = QString("longer than a settings document can be (%1 bytes at most)").arg(MAX_DOCUMENT_BYTES);
         return false;
     }
+    // The key scanner reads bytes: UTF-16 would pass it as keys named twice.
+    // A UTF-8 byte order mark is taken, as the parser takes it.
+    const int bad = not_utf8_at(text);
+    if (bad >= 0) {
+        *error = QString("not UTF-8 text (byte %1); a settings document is JSON in UTF-8").arg(bad);
+        return false;
+    }
     // Looked for first: the parser leaks the earlier of two equal keys'
     // objects.
     QString where;
@@ -593,7 +639,7 @@ QJsonObject export_document(const Settings_t& record, uint32_t serial, uint32_t 
 bool check_document(const QJsonObject& doc, const Settings_t& unit_record, Values* out, QString* error)
 {
     static const QStringList known = {"format", "format_version", "serial_number", "layout",
-                                      "checksum", "values", "unit_owned"};
+                                      "checksum", "values", "unit_owned", "kept_before"};
     for (const QString& key : doc.keys()) {
         if (!known.contains(key)) {
             *error = QString("%1: unknown entry").arg(key);
@@ -643,6 +689,75 @@ bool check_document(const QJsonObject& doc, const Settings_t& unit_record, Value
     }
     *out = parsed;
     return true;
+}
+
+bool document_serial(const QJsonObject& doc, uint32_t* serial) { return hex_word(doc.value("serial_number"), serial); }
+
+namespace {
+
+// The record a document's checksum was taken over, as far as the document
+// tells it: the unit's record with the document's values and what the
+// exporting unit kept for itself. `raw_where_same`: where the unit's value
+// reads as the document's, the unit's raw value stays. A copy kept before a
+// change records the checksum of the record as read, which a file shows
+// rounded where it holds a correction finer than a tenth, a colour's alpha
+// or an unused byte.
+Settings_t exported_record(const QJsonObject& doc, const Settings_t& unit_record, const Values& values,
+                           bool raw_where_same)
+{
+    Settings_t r = with_values(unit_record, values);
+    for (const Setting& s : TABLE) {
+        QJsonValue mine, theirs;
+        if (!raw_where_same || !to_json(s, unit_record, &mine) || !to_json(s, r, &theirs) || mine != theirs)
+            continue;
+        for (int k = 0; k < (s.kind == Kind::Registration ? 3 : 1); ++k) {
+            const settings_struct_index i = settings_struct_index(s.index + k);
+            uint32_t raw = value_at(unit_record, i);
+            settings_set_value(&r, i, &raw);
+        }
+    }
+    const QJsonObject owned = doc.value("unit_owned").toObject();
+    long long mag = 0;
+    if (whole(owned.value("use_mag_heading"), &mag) && mag >= 0 && mag <= 0xFFFFFFFFll)
+        r.use_mag_heading = uint32_t(mag);
+    uint32_t high = 0;
+    if (hex_word(owned.value("units_bits_9_to_31"), &high))
+        r.units.units_value = (r.units.units_value & 0x1FFu) | (high & ~0x1FFu);
+    r.crc32 = 0;  // not summed; 0xFFFFFFFF would read as an erased record
+    return r;
+}
+
+}  // namespace
+
+QStringList import_warnings(const QJsonObject& doc, const Settings_t& unit_record, uint32_t serial,
+                            const Values& values)
+{
+    QStringList out;
+    const Settings_t target = with_values(unit_record, values);
+    bool identity_changes = false;
+    for (int i : {REGISTRATION_1_INDEX, REGISTRATION_2_INDEX, REGISTRATION_3_INDEX, OWNSHIP_ICAO_INDEX}) {
+        const settings_struct_index index = settings_struct_index(i);
+        identity_changes = identity_changes || value_at(unit_record, index) != value_at(target, index);
+    }
+    uint32_t from = 0;
+    if (identity_changes && document_serial(doc, &from) && from != serial) {
+        out << QString("exported from unit %1, this is unit %2: its registration %3 and ICAO address %4 are those "
+                       "of another aircraft - two aircraft with one ICAO address confuse traffic systems")
+                   .arg(hex(from), hex(serial), readable(*find_setting("registration"), target),
+                        readable(*find_setting("ownship_icao"), target));
+    }
+    if (!doc.contains("checksum"))
+        return out;  // written by hand from the start
+    uint32_t recorded = 0;
+    const bool readable_sum = hex_word(doc.value("checksum"), &recorded);
+    const Settings_t as_exported = exported_record(doc, unit_record, values, false);
+    const Settings_t as_read = exported_record(doc, unit_record, values, true);
+    const uint32_t computed = settings_CalcCRC(&as_exported);
+    if (!readable_sum || (recorded != computed && recorded != settings_CalcCRC(&as_read))) {
+        out << QString("the checksum it records (%1) is not that of its values (%2): edited by hand or damaged")
+                   .arg(readable_sum ? hex(recorded) : json_text(doc.value("checksum")), hex(computed));
+    }
+    return out;
 }
 
 bool export_text(const Settings_t& unit, uint32_t serial, uint32_t checksum, QByteArray* text, QString* error)

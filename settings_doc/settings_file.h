@@ -78,6 +78,19 @@ QJsonObject export_document(const Settings_t& record, uint32_t serial, uint32_t 
 // The values it sets go into *out.
 bool check_document(const QJsonObject& doc, const Settings_t& unit_record, Values* out, QString* error);
 
+// The serial number of the unit a document was exported from
+// (serial_number, "0x1234ABCD"); false when it names none that reads as one.
+bool document_serial(const QJsonObject& doc, uint32_t* serial);
+
+// What an import of a checked document (`values` as check_document gave
+// them) into the unit with `serial` and `unit_record` is to warn of before
+// anything is sent, without refusing it: a document exported from another
+// unit that would give this one another aircraft's registration or ICAO
+// address, and a recorded checksum that is not that of the document's
+// values. Each text is to follow the document's name and ": ".
+QStringList import_warnings(const QJsonObject& doc, const Settings_t& unit_record, uint32_t serial,
+                            const Values& values);
+
 // An export of what the unit holds, as text: refused when the values read do
 // not give the unit's own checksum (they are not what it holds) or hold what
 // a settings file cannot carry, since such a file would not restore what was

@@ -6,6 +6,7 @@
 #include <QAction>
 #include <QDialog>
 #include <QDir>
+#include <QFileInfo>
 #include <QFileDialog>
 #include <QInputDialog>
 #include <QJsonDocument>
@@ -116,7 +117,7 @@ TEST(SettingsFiles, WindowAndToolShareFormatChecksAndImport)
     {
         MainWindow w;
         answering({file(by_window)}, [&] { w.findChild<QAction*>("action_export_settings")->trigger(); });
-        EXPECT_EQ(status(w), "Settings of unit 0x12345678 written to " + by_window);
+        EXPECT_EQ(status(w), "Settings of unit " + linktest::unit_serial_text() + " written to " + by_window);
     }
     const std::string good = read_file(by_window);
     EXPECT_EQ(good, read_file(by_tool.path));
@@ -172,14 +173,18 @@ TEST(Backups, KeptBeforeEveryChangePrunedAndListed)
     TempFile settings({});
     const auto flashed = [](const sim::VirtualUnit& u) { return u.write_packets > 0; };
     const auto vne = [](int v) { return [v](const sim::VirtualUnit& u) { return u.stored.vspeeds.Vne == v; }; };
+    const QString import = "before import of " + QFileInfo(QString::fromStdString(settings.path)).fileName();
+    const QString upload = "before firmware upload of " + QFileInfo(QString::fromStdString(firmware.path)).fileName();
     const struct {
         const char* name;
         std::function<void()> act;
         std::function<bool(const sim::VirtualUnit&)> changed;
+        QString kept_before;
     } actions[] = {
         {"window Save", [] { MainWindow w; w.ui->spinBox_vne->setValue(170); w.ui->pushButton_save->click(); },
-         vne(170)},
-        {"window import", [&] { MainWindow w; import_through(w, {item(-1), file(settings.path), YES}); }, vne(150)},
+         vne(170), "before Save"},
+        {"window import", [&] { MainWindow w; import_through(w, {item(-1), file(settings.path), YES}); }, vne(150),
+         import},
         {"window firmware upload",
          [&] {
              MainWindow w;
@@ -188,19 +193,20 @@ TEST(Backups, KeptBeforeEveryChangePrunedAndListed)
              while (w.uploadRunning())
                  QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
          },
-         flashed},
-        {"tool import", [&] { cli({"settings", "import", settings.path}); }, vne(150)},
-        {"tool set", [] { cli({"settings", "set", "vne=170"}); }, vne(170)},
-        {"tool firmware", [&] { cli({"firmware", firmware.path}); }, flashed},
+         flashed, upload},
+        {"tool import", [&] { cli({"settings", "import", settings.path}); }, vne(150), import},
+        {"tool set", [] { cli({"settings", "set", "vne=170"}); }, vne(170), "before settings set"},
+        {"tool firmware", [&] { cli({"firmware", firmware.path}); }, flashed, upload},
     };
     for (const auto& a : actions) {
         SCOPED_TRACE(a.name);
         DataHome home;
         const QString dir = QFile::decodeName(settings_doc::backups_dir());
-        QDir().mkpath(dir + "/12345678");
+        const QString own = QString::fromStdString(linktest::unit_serial_text().substr(2));
+        QDir().mkpath(dir + "/" + own);
         QDir().mkpath(dir + "/0BADCAFE");
         for (int i = 10; i < 35; ++i)
-            clitest::write_file(QString("%1/12345678/2001-01-01T0000%2.000Z.json").arg(dir).arg(i).toStdString(), "");
+            clitest::write_file(QString("%1/%2/2001-01-01T0000%3.000Z.json").arg(dir, own).arg(i).toStdString(), "");
         clitest::write_file((dir + "/0BADCAFE/2001-01-01T000000.000Z.json").toStdString(), "");
         world_with_unit_on(sim::Link::USB);
         ASSERT_EQ(cli({"settings", "export", settings.path}).code, cli::EXIT_DONE);
@@ -213,16 +219,97 @@ TEST(Backups, KeptBeforeEveryChangePrunedAndListed)
 
         a.act();
         EXPECT_TRUE(a.changed(unit()));
-        const std::vector<settings_doc::Backup> kept = settings_doc::list_backups(0x12345678);
+        const std::vector<settings_doc::Backup> kept = settings_doc::list_backups(sim::unit_serial());
         ASSERT_EQ(kept.size(), 20u);
         const std::string newest = kept[0].path.toStdString();
         EXPECT_EQ(values_in(newest).value("vne"), 123);
+        EXPECT_EQ(kept[0].kept_before, a.kept_before);
         EXPECT_NE(read_file(newest).find("\"checksum\": \"" + checksum), std::string::npos);
         EXPECT_TRUE(kept.back().path.endsWith("/2001-01-01T000016.000Z.json")) << kept.back().path.toStdString();
         const std::string listed = cli({"settings", "backups"}).out;
         EXPECT_EQ(std::count(listed.begin(), listed.end(), '\n'), 22) << listed;  // a heading, 1 + 20 copies
         EXPECT_NE(listed.find("0x0BADCAFE  2001-01-01"), std::string::npos) << listed;
         EXPECT_NE(listed.find(newest), std::string::npos) << listed;
+        EXPECT_NE(listed.find(a.kept_before.toStdString()), std::string::npos) << listed;
+    }
+}
+
+// Which copies an action leaves: an unchanged record takes no place, the
+// copy just written stays whatever the clock said before, and what is not
+// a copy is neither listed nor pruned.
+TEST(Backups, KeepWhatMattersAndOnlyCopies)
+{
+    const auto record_with_vne = [](int vne) {
+        Settings_t r = unit().stored;
+        r.vspeeds.Vne = uint8_t(vne);
+        reseal(&r);
+        return r;
+    };
+    const auto copy_of = [](const Settings_t& r) {
+        QByteArray path;
+        bool written = false;
+        QString error;
+        EXPECT_TRUE(settings_doc::write_backup(r, sim::unit_serial(), r.crc32, "before a test", &path, &written, &error));
+        return path;
+    };
+    const struct {
+        const char* name;
+        std::function<void(const QString& dir)> before;  // the copies there first
+        std::vector<std::string> args;
+        int code;
+        size_t copies;        // listed afterwards
+        const char* newest;   // what the newest copy was kept before
+        int newest_vne;
+    } cases[] = {
+        {"the record unchanged since the newest copy", [&](const QString&) { copy_of(unit().stored); },
+         {"settings", "set", "vne=140"}, cli::EXIT_DONE, 1, "before a test", 150},
+        {"the record changed", [&](const QString&) { copy_of(record_with_vne(99)); },
+         {"settings", "set", "vne=140"}, cli::EXIT_DONE, 2, "before settings set", 150},
+        {"twenty copies named by a clock set ahead",
+         [](const QString& dir) {
+             for (int i = 10; i < 30; ++i)
+                 clitest::write_file(QString("%1/2099-01-01T0000%2.000Z.json").arg(dir).arg(i).toStdString(), "");
+         },
+         {"settings", "set", "vne=140"}, cli::EXIT_DONE, 20, "before settings set", 150},
+        {"twenty copies, then an import",
+         [&](const QString&) {
+             for (int vne = 100; vne < 120; ++vne)
+                 copy_of(record_with_vne(vne));
+         },
+         {"settings", "import", "x.json"}, cli::EXIT_DONE, 20, "before import of x.json", 150},
+        {"a refused action", [&](const QString&) { copy_of(record_with_vne(99)); }, {"settings", "set", "vne=999"},
+         cli::EXIT_USAGE, 1, "before a test", 99},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        DataHome home;
+        world_with_unit_on(sim::Link::USB);
+        const QString dir = QString("%1/%2").arg(QFile::decodeName(settings_doc::backups_dir()),
+                                                 QString::fromStdString(linktest::unit_serial_text().substr(2)));
+        // Not copies, in every case: a directory named like the newest copy, and a file of the owner's.
+        const QString not_a_copy = dir + "/999999-2001-01-01T000000.000Z.json";
+        QDir().mkpath(not_a_copy);
+        clitest::write_file((dir + "/notes.txt").toStdString(), "mine");
+        c.before(dir);
+        const std::string doc = home.dir.filePath("x.json").toStdString();
+        ASSERT_EQ(cli({"settings", "export", doc}).code, cli::EXIT_DONE);
+        const std::string exported = read_file(doc);
+        const std::string vne = "\"vne\": 150";
+        clitest::write_file(doc, std::string(exported).replace(exported.find(vne), vne.size(), "\"vne\": 145"));
+        std::vector<std::string> args = c.args;
+        if (args[1] == "import")
+            args[2] = doc;
+        const clitest::CliRun r = cli(args);
+        EXPECT_EQ(r.code, c.code) << r.err;
+        const std::vector<settings_doc::Backup> kept = settings_doc::list_backups(sim::unit_serial());
+        ASSERT_EQ(kept.size(), c.copies);
+        EXPECT_EQ(kept[0].kept_before.toStdString(), c.newest);
+        EXPECT_EQ(values_in(kept[0].path.toStdString()).value("vne"), c.newest_vne);
+        EXPECT_TRUE(QFileInfo(not_a_copy).isDir() && QFileInfo::exists(dir + "/notes.txt"));
+        const std::string listed = cli({"settings", "backups"}).out;
+        EXPECT_EQ(size_t(std::count(listed.begin(), listed.end(), '\n')), c.copies + 1) << listed;
+        EXPECT_EQ(listed.find("notes.txt"), std::string::npos);
+        EXPECT_NE(listed.find(c.newest), std::string::npos) << listed;
     }
 }
 
