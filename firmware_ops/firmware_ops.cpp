@@ -269,12 +269,6 @@ const FlashAckLines ADDRESS_ACK_LINES = {
     "set_mx25_addr: Address mismatch (expected=0x%08X, got=0x%08X)\n",
 };
 
-const FlashAckLines HEADER_ACK_LINES = {
-    "send_fw",
-    "send_fw: Header write op type mismatch (expected=OP_WRITE/0x%02X, got=0x%02X)\n",
-    "send_fw: Header write acknowledged for another address (expected=0x%08X, got=0x%08X)\n",
-};
-
 // The flash acknowledgement of the command written last: it names `op` and,
 // when it carries an address and `check_address` is set, `address`. One
 // naming another operation or address answers an earlier command, sent twice
@@ -391,22 +385,68 @@ struct PacketLines {
     FlashAckLines ack;
 };
 
-const PacketLines FIRMWARE_LINES = {
-    "send_fw: Cancelled after %u of %u bytes\n",
-    "send_fw: Failed to send firmware data packet %u\n",
-    "send_fw: MX25 write acknowledgment failed at packet %u\n",
-    "send_fw: Progress: %u/%u bytes (%.1f%%)\n",
-    {"send_fw", "send_fw: Op type mismatch in response (expected=OP_WRITE/0x%02X, got=0x%02X)\n",
-     "send_fw: Write acknowledged for another address (expected=0x%08X, got=0x%08X)\n"},
+// A header written on its own before the payload, and its lines.
+struct HeaderLines {
+    const char* not_sent;
+    const char* not_acked;
+    const char* written;  // the address its acknowledgement named
+    const char* payload;  // before the payload: its size, twice
+    FlashAckLines ack;
 };
 
-const PacketLines AIRPORT_LINES = {
-    "send_airport_db: Cancelled after %u of %u bytes\n",
-    "send_airport_db: Failed to send packet %u\n",
-    "send_airport_db: MX25 ACK failed at packet %u\n",
+// What the two uploads say and where they differ; the exchange itself is the
+// same for both (upload_may_start, program_image).
+struct UploadWords {
+    upload_kind_t kind;
+    const char* who;
+    const char* image;           // "no checked <image> to send"
+    const char* erased;          // after the erase, before the address is set: the address
+    const char* left;            // after a failed erase or address, or none
+    const HeaderLines* header;   // or none
+    const char* complete;        // bytes, packets
+    const char* incomplete;      // bytes sent, bytes, packets
+    PacketLines packets;
+};
+
+const HeaderLines FIRMWARE_HEADER = {
+    "send_fw: Failed to send firmware header\n",
+    "send_fw: Header write acknowledgment failed\n",
+    "send_fw: Firmware header written successfully (address=0x%08X)\n",
+    "send_fw: Encrypted data size: %u bytes (0x%08X)\nsend_fw: Starting firmware data transmission...\n",
+    {"send_fw", "send_fw: Header write op type mismatch (expected=OP_WRITE/0x%02X, got=0x%02X)\n",
+     "send_fw: Header write acknowledged for another address (expected=0x%08X, got=0x%08X)\n"},
+};
+
+const UploadWords FIRMWARE_UPLOAD = {
+    UPLOAD_FIRMWARE,
+    "send_fw",
+    "firmware image",
+    "send_fw: All blocks erased, setting address and sending firmware header...\n"
+    "send_fw: Setting MX25 address to 0x%08X for header\n",
     nullptr,
-    {"send_airport_db", "send_airport_db: Op type mismatch (expected OP_WRITE 0x%02X, got 0x%02X)\n",
-     "send_airport_db: Write acknowledged for another address (expected=0x%08X, got=0x%08X)\n"},
+    &FIRMWARE_HEADER,
+    "send_fw: Firmware transmission completed successfully (%u bytes, %u packets)\n",
+    "send_fw: Firmware transmission incomplete (%u/%u bytes sent, %u packets)\n",
+    {"send_fw: Cancelled after %u of %u bytes\n", "send_fw: Failed to send firmware data packet %u\n",
+     "send_fw: MX25 write acknowledgment failed at packet %u\n", "send_fw: Progress: %u/%u bytes (%.1f%%)\n",
+     {"send_fw", "send_fw: Op type mismatch in response (expected=OP_WRITE/0x%02X, got=0x%02X)\n",
+      "send_fw: Write acknowledged for another address (expected=0x%08X, got=0x%08X)\n"}},
+};
+
+// Its incomplete line names no packets (printf ignores the extra argument).
+const UploadWords AIRPORT_UPLOAD = {
+    UPLOAD_AIRPORT_DB,
+    "send_airport_db",
+    "database file",
+    "send_airport_db: Erase complete, setting address 0x%08X and transferring data...\n",
+    "send_airport_db: airport DB left closed on device\n",
+    nullptr,
+    "send_airport_db: Complete (%u bytes, %u packets)\n",
+    "send_airport_db: Incomplete (%u / %u bytes); not sending open command\n",
+    {"send_airport_db: Cancelled after %u of %u bytes\n", "send_airport_db: Failed to send packet %u\n",
+     "send_airport_db: MX25 ACK failed at packet %u\n", nullptr,
+     {"send_airport_db", "send_airport_db: Op type mismatch (expected OP_WRITE 0x%02X, got 0x%02X)\n",
+      "send_airport_db: Write acknowledged for another address (expected=0x%08X, got=0x%08X)\n"}},
 };
 
 // Sends `total` bytes of `data` in packets of 64 from `address` on, each
@@ -452,6 +492,107 @@ uint32_t send_packets(CommsManager* comms, const uint8_t* data, uint32_t total, 
         comms->pauseBetweenCommands(kPacketPause);
     }
     return sent;
+}
+
+// Clears *reason; false, with the upload's line and reason, when the link is down.
+bool link_up(CommsManager* comms, const UploadWords& up, std::string* reason)
+{
+    if (reason != nullptr) {
+        reason->clear();
+    }
+    if (!linked(comms)) {
+        std::printf("%s: CommsManager not connected\n", up.who);
+        give_reason(reason, NOT_CONNECTED);
+        return false;
+    }
+    return true;
+}
+
+// The path-taking forms' steps before the image form: the link, then the file.
+bool load_for_upload(CommsManager* comms, const UploadWords& up, const char* path, upload_image_t* image,
+                     std::string* reason)
+{
+    if (!link_up(comms, up, reason)) {
+        return false;
+    }
+    if (!load_upload_image(path, up.kind, image)) {
+        give_reason(reason, "the file " + image->fault);
+        return false;
+    }
+    return true;
+}
+
+// Whether the unit may hear anything of this upload: the link is up and
+// the image is a checked one of the upload's kind.
+bool upload_may_start(CommsManager* comms, const UploadWords& up, const upload_image_t& image, std::string* reason)
+{
+    if (!link_up(comms, up, reason)) {
+        return false;
+    }
+    if (!image.accepted || image.kind != up.kind) {
+        std::printf("%s: No checked %s to send\n", up.who, up.image);
+        give_reason(reason, std::string("no checked ") + up.image + " to send");
+        return false;
+    }
+    return true;
+}
+
+// The exchange both uploads make once the unit is ready: erases `blocks`
+// blocks from `first_block` on, sets the address to the first one's start
+// and writes `bytes` there: the header (when the upload has one), confirmed
+// on its own, then `payload_size` bytes in packets. True only when all of it
+// was confirmed.
+bool program_image(CommsManager* comms, const UploadWords& up, uint32_t first_block, uint32_t blocks,
+                   const uint8_t* bytes, uint32_t payload_size, fw_progress_callback_t progress_cb, void* user_data,
+                   const std::atomic<bool>* cancel, std::string* reason)
+{
+    const uint32_t address = first_block * MX25_BLOCK_SIZE;
+    bool placed = erase_blocks(comms, up.who, first_block, blocks, progress_cb, user_data, cancel, reason);
+    if (placed) {
+        std::printf(up.erased, address);
+        placed = set_mx25_addr(comms, address);
+        if (!placed) {
+            std::printf("%s: Address 0x%08X not confirmed, stopping before any write\n", up.who, address);
+            give_reason(reason, formatted("address 0x%08X not confirmed", address));
+        }
+    }
+    if (!placed) {
+        if (up.left != nullptr) {
+            std::fputs(up.left, stdout);
+        }
+        return false;
+    }
+
+    uint32_t head = 0;
+    if (up.header != nullptr) {
+        head = sizeof(firmware_header_t);
+        uint32_t acked = 0;
+        uint32_t reported = 0;
+        switch (write_packet(comms, bytes, static_cast<uint8_t>(head), address, up.header->ack, &acked, &reported)) {
+        case PACKET_DONE:
+            break;
+        case PACKET_NOT_SENT:
+            std::fputs(up.header->not_sent, stdout);
+            give_reason(reason, "the header could not be sent");
+            return false;
+        case PACKET_NOT_ACKED:
+            std::fputs(up.header->not_acked, stdout);
+            give_reason(reason, "write of the header not acknowledged");
+            return false;
+        }
+        std::printf(up.header->written, reported);
+        std::printf(up.header->payload, payload_size, payload_size);
+    }
+
+    uint32_t packets = 0;
+    const uint32_t sent = send_packets(comms, bytes + head, payload_size, address + head, up.packets, progress_cb,
+                                       user_data, cancel, &packets, reason);
+    if (sent != payload_size) {
+        std::printf(up.incomplete, sent, payload_size, packets);
+        return false;
+    }
+    std::printf(up.complete, sent, packets);
+    return true;
 }
 
 }  // namespace
@@ -659,36 +800,15 @@ bool load_upload_image(const char* path, upload_kind_t kind, upload_image_t* ima
 bool send_fw(CommsManager* comms, const char* encrypted_bin_file_path, fw_progress_callback_t progress_cb,
              void* user_data, const std::atomic<bool>* cancel, std::string* reason)
 {
-    if (reason != nullptr) {
-        reason->clear();
-    }
-    if (!linked(comms)) {
-        std::puts("send_fw: CommsManager not connected");
-        give_reason(reason, NOT_CONNECTED);
-        return false;
-    }
     upload_image_t image;
-    if (!load_upload_image(encrypted_bin_file_path, UPLOAD_FIRMWARE, &image)) {
-        give_reason(reason, "the file " + image.fault);
-        return false;
-    }
-    return send_fw_image(comms, image, progress_cb, user_data, cancel, reason);
+    return load_for_upload(comms, FIRMWARE_UPLOAD, encrypted_bin_file_path, &image, reason) &&
+           send_fw_image(comms, image, progress_cb, user_data, cancel, reason);
 }
 
 bool send_fw_image(CommsManager* comms, const upload_image_t& image, fw_progress_callback_t progress_cb,
                    void* user_data, const std::atomic<bool>* cancel, std::string* reason)
 {
-    if (reason != nullptr) {
-        reason->clear();
-    }
-    if (!linked(comms)) {
-        std::puts("send_fw: CommsManager not connected");
-        give_reason(reason, NOT_CONNECTED);
-        return false;
-    }
-    if (!image.accepted || image.kind != UPLOAD_FIRMWARE) {
-        std::puts("send_fw: No checked firmware image to send");
-        give_reason(reason, "no checked firmware image to send");
+    if (!upload_may_start(comms, FIRMWARE_UPLOAD, image, reason)) {
         return false;
     }
     TightTimers timers;
@@ -719,53 +839,8 @@ bool send_fw_image(CommsManager* comms, const upload_image_t& image, fw_progress
     std::printf("send_fw: Firmware size: %u bytes, will erase %u blocks (pages %u to %u)\n", image.header.total_size,
                 num_blocks_needed, start_page, end_page - 1);
 
-    if (!erase_blocks(comms, "send_fw", start_page, num_blocks_needed, progress_cb, user_data, cancel, reason)) {
-        return false;
-    }
-
-    std::puts("send_fw: All blocks erased, setting address and sending firmware header...");
-    const uint32_t header_address = start_page * MX25_BLOCK_SIZE;
-    std::printf("send_fw: Setting MX25 address to 0x%08X for header\n", header_address);
-    if (!set_mx25_addr(comms, header_address)) {
-        std::printf("send_fw: Address 0x%08X not confirmed, stopping before any write\n", header_address);
-        give_reason(reason, formatted("address 0x%08X not confirmed", header_address));
-        return false;
-    }
-
-    const uint8_t* bytes = image.bytes.data();
-    const uint32_t header_size = sizeof(firmware_header_t);
-    uint32_t acked = 0;
-    uint32_t reported = 0;
-    switch (write_packet(comms, bytes, header_size, header_address, HEADER_ACK_LINES, &acked, &reported)) {
-    case PACKET_DONE:
-        break;
-    case PACKET_NOT_SENT:
-        std::puts("send_fw: Failed to send firmware header");
-        give_reason(reason, "the header could not be sent");
-        return false;
-    case PACKET_NOT_ACKED:
-        std::puts("send_fw: Header write acknowledgment failed");
-        give_reason(reason, "write of the header not acknowledged");
-        return false;
-    }
-    std::printf("send_fw: Firmware header written successfully (address=0x%08X)\n", reported);
-
-    const uint32_t encrypted_data_size = image.header.encrypted_size;
-    std::printf("send_fw: Encrypted data size: %u bytes (0x%08X)\n", encrypted_data_size, encrypted_data_size);
-    uint32_t packet_count = 0;
-    std::puts("send_fw: Starting firmware data transmission...");
-    const uint32_t total_bytes_sent =
-        send_packets(comms, bytes + header_size, encrypted_data_size, header_address + header_size, FIRMWARE_LINES,
-                     progress_cb, user_data, cancel, &packet_count, reason);
-
-    if (total_bytes_sent == encrypted_data_size) {
-        std::printf("send_fw: Firmware transmission completed successfully (%u bytes, %u packets)\n",
-                    total_bytes_sent, packet_count);
-        return true;
-    }
-    std::printf("send_fw: Firmware transmission incomplete (%u/%u bytes sent, %u packets)\n", total_bytes_sent,
-                encrypted_data_size, packet_count);
-    return false;
+    return program_image(comms, FIRMWARE_UPLOAD, start_page, num_blocks_needed, image.bytes.data(),
+                         image.header.encrypted_size, progress_cb, user_data, cancel, reason);
 }
 
 bool send_airport_db(CommsManager* comms, const char* db_file_path, fw_progress_callback_t progress_cb,
@@ -774,20 +849,9 @@ bool send_airport_db(CommsManager* comms, const char* db_file_path, fw_progress_
     if (database_closed != nullptr) {
         *database_closed = false;
     }
-    if (reason != nullptr) {
-        reason->clear();
-    }
-    if (!linked(comms)) {
-        std::puts("send_airport_db: CommsManager not connected");
-        give_reason(reason, NOT_CONNECTED);
-        return false;
-    }
     upload_image_t image;
-    if (!load_upload_image(db_file_path, UPLOAD_AIRPORT_DB, &image)) {
-        give_reason(reason, "the file " + image.fault);
-        return false;
-    }
-    return send_airport_db_image(comms, image, progress_cb, user_data, cancel, database_closed, reason);
+    return load_for_upload(comms, AIRPORT_UPLOAD, db_file_path, &image, reason) &&
+           send_airport_db_image(comms, image, progress_cb, user_data, cancel, database_closed, reason);
 }
 
 bool send_airport_db_image(CommsManager* comms, const upload_image_t& image, fw_progress_callback_t progress_cb,
@@ -797,17 +861,7 @@ bool send_airport_db_image(CommsManager* comms, const upload_image_t& image, fw_
     bool closed_here = false;
     bool* closed = database_closed != nullptr ? database_closed : &closed_here;
     *closed = false;
-    if (reason != nullptr) {
-        reason->clear();
-    }
-    if (!linked(comms)) {
-        std::puts("send_airport_db: CommsManager not connected");
-        give_reason(reason, NOT_CONNECTED);
-        return false;
-    }
-    if (!image.accepted || image.kind != UPLOAD_AIRPORT_DB) {
-        std::puts("send_airport_db: No checked database file to send");
-        give_reason(reason, "no checked database file to send");
+    if (!upload_may_start(comms, AIRPORT_UPLOAD, image, reason)) {
         return false;
     }
     TightTimers timers;
@@ -836,30 +890,10 @@ bool send_airport_db_image(CommsManager* comms, const upload_image_t& image, fw_
     std::puts("send_airport_db: close DB acknowledged");
     std::this_thread::sleep_for(kAfterCloseAck);
 
-    if (!erase_blocks(comms, "send_airport_db", AIRPORT_DB_FIRST_BLOCK, num_blocks, progress_cb, user_data, cancel,
-                      reason)) {
-        std::puts("send_airport_db: airport DB left closed on device");
+    if (!program_image(comms, AIRPORT_UPLOAD, AIRPORT_DB_FIRST_BLOCK, num_blocks, image.bytes.data(), file_size,
+                       progress_cb, user_data, cancel, reason)) {
         return false;
     }
-
-    std::printf("send_airport_db: Erase complete, setting address 0x%08X and transferring data...\n", start_address);
-    if (!set_mx25_addr(comms, start_address)) {
-        std::printf("send_airport_db: Address 0x%08X not confirmed, stopping before any write\n", start_address);
-        give_reason(reason, formatted("address 0x%08X not confirmed", start_address));
-        std::puts("send_airport_db: airport DB left closed on device");
-        return false;
-    }
-
-    uint32_t packet_count = 0;
-    const uint32_t total_bytes_sent = send_packets(comms, image.bytes.data(), file_size, start_address, AIRPORT_LINES,
-                                                   progress_cb, user_data, cancel, &packet_count, reason);
-
-    if (total_bytes_sent != file_size) {
-        std::printf("send_airport_db: Incomplete (%u / %u bytes); not sending open command\n", total_bytes_sent,
-                    file_size);
-        return false;
-    }
-    std::printf("send_airport_db: Complete (%u bytes, %u packets)\n", total_bytes_sent, packet_count);
     std::puts("send_airport_db: opening airport DB on device...");
     if (!send_airport_db_op(comms, AIRPORT_DB_OP_OPEN)) {
         std::puts("send_airport_db: warning: open DB command failed; device may need a reconnect");

@@ -28,6 +28,7 @@
 #include <mutex>
 #include <string>
 
+#include "kernel/unit_wire.h"
 #include "world_internal.h"
 
 struct hid_device_ {
@@ -49,7 +50,6 @@ using sim::detail::world;
 // interrupt endpoint: report number, iface, identifier, msg_len, 64 bytes.
 const size_t INPUT_REPORT_SIZE = 7 + 64;
 const uint8_t INPUT_REPORT_NUMBER = 0x01;
-const uint8_t OUTPUT_REPORT_NUMBER = 0x05;
 // hidraw's per-file ring of input reports.
 const size_t HANDLE_BUFFER_REPORTS = 64;
 
@@ -144,19 +144,6 @@ void settle_locked(World& w)
         }
         w.hid_input.pop_front();
     }
-}
-
-// An output report [report id, can_ID (4, LE), msg_len, payload] to the unit.
-bool decode_output_report(const unsigned char* data, size_t length, COMMS_MSG_t* msg)
-{
-    if (length < 6 || data[0] != OUTPUT_REPORT_NUMBER || data[5] > sizeof msg->data || length < 6u + data[5])
-        return false;
-    std::memset(msg, 0, sizeof *msg);
-    msg->iface = USB_HID;
-    msg->can_ID = get_le32(data + 1);
-    msg->msg_len = data[5];
-    std::memcpy(msg->data, data + 6, data[5]);
-    return true;
 }
 
 // ms < 0 waits until a report comes.
@@ -301,8 +288,11 @@ int hid_write(hid_device* dev, const unsigned char* data, size_t length)
         return -1;
     if (w.capture)
         w.hid_written.emplace_back(data, data + length);
+    // Decoded as the unit decodes it. A report longer than the unit's own
+    // still reaches it here, cut to that length: msg_len names nothing past it.
     COMMS_MSG_t msg;
-    if (!dev->is_unit || w.usb_silent || !decode_output_report(data, length, &msg))
+    if (!dev->is_unit || w.usb_silent ||
+        !sim::unit_request_from_output_report(data, std::min(length, sim::UNIT_OUTPUT_REPORT_SIZE), &msg))
         return int(length);
     // The unit acts on the request now; only its answers' times follow the link.
     const Clock::time_point arrival = sim::detail::arrival(w.usb_latency, true, Clock::now(), msg);

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "EFIS_shared/can_export.h"
+#include "sim/kernel/unit_wire.h"
 #include "sim/sim_world.h"
 
 namespace {
@@ -557,6 +558,29 @@ TEST(SimHid, EachHandleBuffersItsOwnReports)
     EXPECT_EQ(hid_read_timeout(a, buf, sizeof buf, 0), 71) << "both handles see the unit's report";
     hid_close(a);
     hid_close(b);
+}
+
+// The unit decodes the output report as on uhid, but one written longer than
+// its declared size still reaches it, and one shorter than its msg_len does not.
+TEST(SimHid, OutputReportLengthsThatReachTheUnit)
+{
+    sim::reset();
+    hid_device* dev = hid_open_path(UNIT_PATH.c_str());
+    ASSERT_NE(dev, nullptr);
+    Bytes padded = WHOAMI_REPORT;
+    padded.resize(sim::UNIT_OUTPUT_REPORT_SIZE + 10, 0xAA);
+    const Bytes cut(WHOAMI_REPORT.begin(), WHOAMI_REPORT.end() - 1);
+    EXPECT_EQ(hid_write(dev, padded.data(), padded.size()), int(padded.size()));
+    EXPECT_EQ(hid_write(dev, cut.data(), cut.size()), int(cut.size()));
+    unsigned char buf[128];
+    EXPECT_EQ(hid_read_timeout(dev, buf, sizeof buf, 1000), 71);
+    EXPECT_EQ(hid_read_timeout(dev, buf, sizeof buf, 50), 0);
+    sim::with_unit([](sim::VirtualUnit& u) {
+        ASSERT_EQ(u.received.size(), 1u);
+        EXPECT_EQ(u.received[0].msg_len, 2);
+        EXPECT_EQ(u.received[0].data[2], 0) << "bytes past msg_len are not payload";
+    });
+    hid_close(dev);
 }
 
 // As the kernel: a classic interface takes the FD option, then refuses every
