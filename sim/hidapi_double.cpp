@@ -46,23 +46,17 @@ using sim::detail::Clock;
 using sim::detail::World;
 using sim::detail::world;
 
-// The unit's input reports have a fixed size, like those of a real
-// interrupt endpoint: report number, iface, identifier, msg_len, 64 bytes.
-const size_t INPUT_REPORT_SIZE = 7 + 64;
-const uint8_t INPUT_REPORT_NUMBER = 0x01;
 // hidraw's per-file ring of input reports.
 const size_t HANDLE_BUFFER_REPORTS = 64;
 
 thread_local sim::HidCalls t_calls;
 
+// Built by the unit's own code, so the double and the unit on uhid send the
+// same bytes: always the full length, like a real interrupt endpoint.
 std::vector<uint8_t> input_report(const COMMS_MSG_t& m)
 {
-    std::vector<uint8_t> r(INPUT_REPORT_SIZE, 0);
-    r[0] = INPUT_REPORT_NUMBER;
-    r[1] = m.iface;
-    put_le32(r.data() + 2, m.can_ID);
-    r[6] = m.msg_len;
-    std::memcpy(r.data() + 7, m.data, sizeof m.data);
+    std::vector<uint8_t> r(sim::UNIT_INPUT_REPORT_SIZE, 0);
+    sim::unit_input_report(m, r.data());
     return r;
 }
 
