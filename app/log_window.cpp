@@ -71,7 +71,9 @@ LogWindow::LogWindow(QWidget* parent) : QDialog(parent, Qt::Window), view(nullpt
     view->setReadOnly(true);
     view->setLineWrapMode(QPlainTextEdit::NoWrap);
     view->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
-    view->setCenterOnScroll(true);
+    // Not centred on scroll: that would let the view scroll past the end,
+    // and at its end the last line would stand at the top of an empty page.
+    view->setCenterOnScroll(false);
 
     QPushButton* copy = new QPushButton("&Copy", this);
     QPushButton* save = new QPushButton("&Save As...", this);
@@ -120,9 +122,11 @@ void LogWindow::present()
 void LogWindow::showEnd()
 {
     takeNewText();
+    // Laid out first: how far the end is depends on the view's height.
+    present();
     view->moveCursor(QTextCursor::End);
     view->verticalScrollBar()->setValue(view->verticalScrollBar()->maximum());
-    present();
+    view->horizontalScrollBar()->setValue(0);
 }
 
 void LogWindow::showFailure(const QString& status)
@@ -143,7 +147,8 @@ void LogWindow::showFailure(const QString& status)
     at.movePosition(QTextCursor::EndOfBlock);
     at.movePosition(QTextCursor::StartOfBlock, QTextCursor::KeepAnchor);
     view->setTextCursor(at);
-    // The reasons come just before the status line: keep them in sight.
+    // The reasons come just before the status line: keep them in sight
+    // (a line near the end stays as low as the end allows).
     view->centerCursor();
     view->horizontalScrollBar()->setValue(0);
 }

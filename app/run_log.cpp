@@ -5,20 +5,20 @@
 #include <QFile>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
 
 #include <fcntl.h>
-#include <poll.h>
-#include <pthread.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
 const char* const LOG_NAME = "skarvel-efis-config.log";
+// The files of the windows that ran beside another one.
+const char* const SIDE_PATTERN = "skarvel-efis-config-*.log";
 // What the Log window can show of one run; the file keeps everything.
 const int TAIL_LIMIT = 8 * 1024 * 1024;
 
@@ -29,39 +29,50 @@ QString runFile(const QString& dir, int age)
     return age == 0 ? name : name + "." + QString::number(age);
 }
 
-void writeAll(int fd, const char* data, size_t size, bool* failed = nullptr)
+QByteArray fileName(const QString& path) { return QFile::encodeName(path); }
+
+enum class Claim { Taken, Held, Failed };
+
+// Opens `name` for appending and locks it. Held when a running window
+// holds it. A file renamed by that window's rotation between the open and
+// the lock is not the newest run's any more: the name is opened again.
+Claim claim(const QString& name, int* fd)
 {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (failed)
-                *failed = true;
-            return;
-        }
-        data += n;
-        size -= size_t(n);
+    const QByteArray bytes = fileName(name);
+    for (int tries = 0; tries < 5; ++tries) {
+        *fd = ::open(bytes.constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+        if (*fd < 0)
+            return Claim::Failed;
+        // A file system without locks logs as if no other window ran.
+        if (::flock(*fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK)
+            break;
+        struct stat opened, named;
+        if (::fstat(*fd, &opened) == 0 && ::stat(bytes.constData(), &named) == 0 && opened.st_dev == named.st_dev &&
+            opened.st_ino == named.st_ino)
+            return Claim::Taken;
+        ::close(*fd);
+        *fd = -1;
     }
+    if (*fd >= 0)
+        ::close(*fd);
+    *fd = -1;
+    return Claim::Held;
 }
 
-// Copies to the real standard output. A reader that went away (a closed
-// pipe) ends the copy, not the program: SIGPIPE is held back meanwhile and
-// taken if the write raised it. False once the copy has ended.
-bool copyOut(int fd, const char* data, size_t size)
+// Removes the files of windows that ran beside another one and ended,
+// all but the newest KEPT_RUNS.
+void pruneSideFiles(const QString& dir)
 {
-    sigset_t pipeSignal, before;
-    sigemptyset(&pipeSignal);
-    sigaddset(&pipeSignal, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipeSignal, &before);
-    bool failed = false;
-    writeAll(fd, data, size, &failed);
-    if (failed && errno == EPIPE) {
-        const timespec none = {0, 0};
-        sigtimedwait(&pipeSignal, nullptr, &none);
+    const QFileInfoList files = QDir(dir).entryInfoList({SIDE_PATTERN}, QDir::Files, QDir::Time);
+    for (int i = RunLog::KEPT_RUNS; i < files.size(); ++i) {
+        const QByteArray name = fileName(files[i].filePath());
+        const int fd = ::open(name.constData(), O_WRONLY | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+            ::unlink(name.constData());
+        ::close(fd);
     }
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
-    return !failed;
 }
 
 }  // namespace
@@ -72,7 +83,16 @@ RunLog& RunLog::instance()
     return *log;
 }
 
-RunLog::RunLog() : QObject(nullptr) {}
+RunLog::RunLog()
+    : QObject(nullptr),
+      standardOutput(
+          [this](const char* data, size_t size) {
+              std::lock_guard<std::mutex> hold(lock);
+              appendLocked(data, size);
+          },
+          true, [this] { emit grown(); })
+{
+}
 
 QString RunLog::directory()
 {
@@ -85,12 +105,17 @@ QString RunLog::directory()
 int RunLog::startRun()
 {
     static std::once_flag installed;
-    std::call_once(installed, [this] { installStandardOutputCopy(); });
+    std::call_once(installed, [this] {
+        if (standardOutput.start())
+            std::atexit(&RunLog::atExit);
+    });
     // What the run before printed belongs in its own file.
     takeStandardOutput();
 
     const QString dir = directory();
     std::lock_guard<std::mutex> hold(lock);
+    // Closed first: this process's own lock must not keep its next run
+    // from rotating.
     if (logFd >= 0)
         ::close(logFd);
     logFd = -1;
@@ -98,25 +123,44 @@ int RunLog::startRun()
     openError.clear();
     tail.clear();
     ++runNumber;
-    if (!QDir().mkpath(dir)) {
+    if (!QDir().mkpath(dir))
         openError = QString("cannot create %1").arg(dir);
-    } else {
-        for (int age = KEPT_RUNS - 1; age > 0; --age)
-            std::rename(QFile::encodeName(runFile(dir, age - 1)).constData(),
-                        QFile::encodeName(runFile(dir, age)).constData());
-        const QString name = runFile(dir, 0);
-        logFd = ::open(QFile::encodeName(name).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC,
-                       0600);
-        const int error = errno;
-        if (logFd >= 0)
-            path = name;
-        else
-            openError = QString("cannot write %1: %2").arg(name, QString::fromLocal8Bit(std::strerror(error)));
-    }
+    else
+        openRunFileLocked(dir);
     const QByteArray header = "Skarvel EFIS Config, run started " +
                               QDateTime::currentDateTime().toString(Qt::ISODate).toLatin1() + "\n";
     appendLocked(header.constData(), size_t(header.size()));
     return runNumber;
+}
+
+void RunLog::openRunFileLocked(const QString& dir)
+{
+    QString name = runFile(dir, 0);
+    Claim got = claim(name, &logFd);
+    struct stat held;
+    if (got == Claim::Taken && ::fstat(logFd, &held) == 0 && held.st_size > 0) {
+        // No window writes the newest run's file: it becomes the run before
+        // (an empty one, just made, holds no run).
+        for (int age = KEPT_RUNS - 1; age > 0; --age)
+            std::rename(fileName(runFile(dir, age - 1)).constData(), fileName(runFile(dir, age)).constData());
+        ::close(logFd);
+        got = claim(name, &logFd);
+        if (got == Claim::Taken)
+            (void)!::ftruncate(logFd, 0);
+    }
+    if (got == Claim::Held) {
+        pruneSideFiles(dir);
+        name = QString("%1/skarvel-efis-config-%2.log").arg(dir).arg(::getpid());
+        logFd = ::open(fileName(name).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0600);
+        // Locked too, so that pruning leaves it while this window writes it.
+        if (logFd >= 0)
+            ::flock(logFd, LOCK_EX | LOCK_NB);
+    }
+    const int error = errno;
+    if (logFd >= 0)
+        path = name;
+    else
+        openError = QString("cannot write %1: %2").arg(name, QString::fromLocal8Bit(std::strerror(error)));
 }
 
 void RunLog::endRun(int run)
@@ -157,14 +201,7 @@ void RunLog::append(const QByteArray& text)
 
 void RunLog::takeStandardOutput()
 {
-    // Outside the lock: a flush into a full pipe waits for the reader.
-    std::fflush(stdout);
-    {
-        std::lock_guard<std::mutex> hold(lock);
-        if (!copying)
-            return;
-        drainLocked();
-    }
+    standardOutput.take();
     emit grown();
 }
 
@@ -186,112 +223,21 @@ QByteArray RunLog::text() const
     return tail;
 }
 
-void RunLog::installStandardOutputCopy()
-{
-    std::fflush(stdout);
-    // A program started without standard output still logs what it prints.
-    if (::fcntl(STDOUT_FILENO, F_GETFD) < 0) {
-        const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-        if (null >= 0 && null != STDOUT_FILENO) {
-            ::dup2(null, STDOUT_FILENO);
-            ::close(null);
-        }
-    }
-    int p[2];
-    if (::pipe2(p, O_CLOEXEC) != 0)
-        return;
-    realStdout = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
-    if (realStdout < 0 || ::dup2(p[1], STDOUT_FILENO) < 0) {
-        ::close(p[0]);
-        ::close(p[1]);
-        return;
-    }
-    ::close(p[1]);
-    ::fcntl(p[0], F_SETFL, ::fcntl(p[0], F_GETFL) | O_NONBLOCK);
-    pipeRead = p[0];
-    copying = true;
-
-    // The reader takes no signals: they belong to the threads that wait
-    // for them (Ctrl-C, for one).
-    sigset_t all, before;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &before);
-    std::thread(&RunLog::readerLoop, this).detach();
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
-    std::atexit(&RunLog::atExit);
-}
-
 void RunLog::atExit()
 {
     // The last lines still in the pipe go on, and standard output is given
     // back: what is printed later must not wait for a reader that is gone.
-    RunLog& log = instance();
-    log.takeStandardOutput();
-    std::lock_guard<std::mutex> hold(log.lock);
-    if (log.copying) {
-        // Where standard output went before; nowhere once its reader left.
-        const int back = log.realStdout >= 0 ? log.realStdout : ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-        ::dup2(back, STDOUT_FILENO);
-    }
-    log.copying = false;
-}
-
-void RunLog::readerLoop()
-{
-    for (;;) {
-        pollfd waiting = {pipeRead, POLLIN, 0};
-        if (::poll(&waiting, 1, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            return;
-        }
-        bool open;
-        {
-            std::lock_guard<std::mutex> hold(lock);
-            drainLocked();
-            open = copying;
-        }
-        // Closed means the process is ending: nobody is left to tell.
-        if (!open)
-            return;
-        emit grown();
-    }
-}
-
-void RunLog::drainLocked()
-{
-    char buffer[16384];
-    for (;;) {
-        const ssize_t n = ::read(pipeRead, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n == 0) {
-            // Every writer is gone: standard output was given back.
-            copying = false;
-            return;
-        }
-        if (n < 0)
-            return;
-        if (realStdout >= 0 && !copyOut(realStdout, buffer, size_t(n))) {
-            ::close(realStdout);
-            realStdout = -1;
-        }
-        appendLocked(buffer, size_t(n));
-    }
+    instance().standardOutput.give_back();
 }
 
 void RunLog::appendLocked(const char* data, size_t size)
 {
-    if (logFd >= 0) {
-        bool failed = false;
-        writeAll(logFd, data, size, &failed);
+    if (logFd >= 0 && !output_capture::write_all(logFd, data, size)) {
         const int error = errno;
-        if (failed) {
-            openError = QString("writing %1 failed: %2").arg(path, QString::fromLocal8Bit(std::strerror(error)));
-            ::close(logFd);
-            logFd = -1;
-            path.clear();
-        }
+        openError = QString("writing %1 failed: %2").arg(path, QString::fromLocal8Bit(std::strerror(error)));
+        ::close(logFd);
+        logFd = -1;
+        path.clear();
     }
     tail.append(data, int(size));
     total += qint64(size);

@@ -7,17 +7,25 @@
 
 #include <mutex>
 
+#include "output_capture/stdout_capture.h"
+
 // The window's own log. A program started from the desktop menu has no
 // terminal, so everything it prints goes to a file as well: the message
 // handler's lines, and the diagnostic lines the link and flash code print
-// on standard output. Standard output itself keeps them: a pipe takes the
-// place of descriptor 1 and a reader thread copies what arrives to the real
-// standard output and into the log.
+// on standard output. Standard output itself keeps them: the capture
+// shared with the command-line tool (output_capture/) copies what arrives
+// to the real standard output and into the log.
 //
 // One log per process, shared by every window; each window's life is one
 // run with its own file, $XDG_STATE_HOME/skarvel-efis-config/
 // skarvel-efis-config.log. The files of the runs before move up one number
 // (.log.1 is the run before), and the last KEPT_RUNS runs are kept.
+//
+// A run holds its file locked (flock) while it writes it. Only a run that
+// finds the newest run's file unlocked moves the files up; a window started
+// while another one writes it writes skarvel-efis-config-PID.log beside it
+// instead, so that no window writes a file its Log window does not name.
+// Of those, the newest KEPT_RUNS are kept, and any a window still writes.
 //
 // Thread-safe: lines come from the GUI thread, the upload workers and the
 // reader thread.
@@ -35,11 +43,13 @@ public:
     // variable is unset or not an absolute path.
     static QString directory();
 
-    // Starts a run: rotates the files and opens a new one. The first run
-    // also starts copying standard output into the log. Returns the run's
+    // Starts a run: rotates the files and opens a new one, or opens a file
+    // of its own beside the one another window writes. The first run also
+    // starts copying standard output into the log. Returns the run's
     // number, for endRun.
     int startRun();
-    // Ends the run, if it is still the current one, and closes its file.
+    // Ends the run, if it is still the current one, and closes its file
+    // (which lets the next window rotate it).
     void endRun(int run);
 
     // The current run's file; empty when none could be opened.
@@ -70,11 +80,9 @@ signals:
 private:
     RunLog();
 
-    void installStandardOutputCopy();
     static void atExit();
-    void readerLoop();
-    // Reads what waits in the pipe, copies it on; with `lock` held.
-    void drainLocked();
+    // Opens the run's file into logFd and path; with `lock` held.
+    void openRunFileLocked(const QString& dir);
     void appendLocked(const char* data, size_t size);
 
     mutable std::mutex lock;
@@ -85,10 +93,7 @@ private:
     // The end of the run's text: bytes [total - tail.size(), total).
     QByteArray tail;
     qint64 total = 0;
-    // Standard output as it was, and the pipe now in its place.
-    bool copying = false;
-    int realStdout = -1;
-    int pipeRead = -1;
+    output_capture::StdoutCapture standardOutput;
 };
 
 #endif

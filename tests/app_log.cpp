@@ -1,6 +1,7 @@
 // The window's log: a file per run under $XDG_STATE_HOME, the last five
 // kept, with the handler's lines and standard output's in the order
-// printed; the Log window opened at a failure, copied and saved.
+// printed; a second window beside a running one; the Log window opened at
+// its end or at a failure, copied and saved.
 
 #include <gtest/gtest.h>
 
@@ -8,9 +9,19 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QPlainTextEdit>
+#include <QScrollBar>
 #include <QTemporaryDir>
 #include <QtTest/QTest>
+
+#include <cstdlib>
+#include <ctime>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "app/log_window.h"
 #include "app/run_log.h"
@@ -26,6 +37,32 @@ QByteArray contents(const QString& path)
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
+
+// A descriptor of `path` holding it locked as a running window does; -1
+// when another one holds it.
+int hold(const QString& path, const QByteArray& text = QByteArray())
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    EXPECT_EQ(::write(fd, text.constData(), size_t(text.size())), text.size());
+    return fd;
+}
+
+// The state directory in a temporary folder while the test runs.
+struct StateHome {
+    QTemporaryDir state;
+    const QByteArray before = qgetenv("XDG_STATE_HOME");
+    const QString dir = state.path() + "/skarvel-efis-config";
+    StateHome()
+    {
+        qputenv("XDG_STATE_HOME", state.path().toLocal8Bit());
+        QDir().mkpath(dir);
+    }
+    ~StateHome() { qputenv("XDG_STATE_HOME", before); }
+};
 
 // Seven runs, each with its own registration: the last five files stay,
 // newest first, the printed CRC line before the logged line that followed.
@@ -64,6 +101,106 @@ TEST(RunLogFiles, KeepTheLastFiveRuns)
     }
     qputenv("HOME", home);
     qputenv("XDG_STATE_HOME", xdg_before);
+}
+
+// A window started while another one writes the log writes a file of its
+// own beside it and names it; the other's file is neither rotated nor
+// written. Once nobody holds it, the runs rotate again. Of the files
+// beside it, those of windows still running and the newest five stay.
+TEST(RunLogFiles, ASecondWindowWritesAFileOfItsOwn)
+{
+    StateHome home;
+    const QString newest = home.dir + "/skarvel-efis-config.log";
+    const QString own = home.dir + QString("/skarvel-efis-config-%1.log").arg(::getpid());
+    world_without_unit();
+    const int other = hold(newest, "the first window's run\n");
+    ASSERT_GE(other, 0);
+    {
+        MainWindow w;
+        EXPECT_EQ(RunLog::instance().filePath(), own);
+        w.findChild<QAction*>("actionLog")->trigger();
+        EXPECT_EQ(w.logWindow->fileLabel->text(), "Log file: " + own);
+        EXPECT_TRUE(contents(own).startsWith("Skarvel EFIS Config, run started "));
+        EXPECT_EQ(hold(own), -1);
+    }
+    EXPECT_EQ(contents(newest), "the first window's run\n");
+    EXPECT_FALSE(QFile::exists(newest + ".1"));
+    ::close(other);
+    {
+        MainWindow w;
+        EXPECT_EQ(RunLog::instance().filePath(), newest);
+        EXPECT_EQ(contents(newest + ".1"), "the first window's run\n");
+        EXPECT_EQ(hold(newest), -1);
+    }
+
+    // Side files by age in hours; the oldest is still written.
+    std::vector<int> held;
+    for (int hours = 1; hours <= 7; ++hours) {
+        const QString name = home.dir + QString("/skarvel-efis-config-%1.log").arg(900000 + hours);
+        const int fd = hold(name);
+        const timespec then[2] = {{time(nullptr) - hours * 3600, 0}, {time(nullptr) - hours * 3600, 0}};
+        ::futimens(fd, then);
+        if (hours == 7)
+            held.push_back(fd);
+        else
+            ::close(fd);
+    }
+    held.push_back(hold(newest));
+    { MainWindow w; }
+    QStringList left = QDir(home.dir).entryList({"skarvel-efis-config-*.log"}, QDir::Files);
+    QStringList kept = {"skarvel-efis-config-900001.log", "skarvel-efis-config-900002.log",
+                        "skarvel-efis-config-900003.log", "skarvel-efis-config-900004.log",
+                        "skarvel-efis-config-900007.log", QFileInfo(own).fileName()};
+    left.sort();
+    kept.sort();
+    EXPECT_EQ(left, kept);
+    for (int fd : held)
+        ::close(fd);
+}
+
+// The Log window opens with the end of the log at the bottom of the view,
+// or at a failure with its status line in sight: in the middle when the
+// lines around it allow.
+TEST(LogWindowTest, OpensAtTheEndOrAtTheFailure)
+{
+    StateHome home;
+    const QString failure = "Error: Firmware update failed - erase of block 833 not confirmed";
+    struct Case {
+        const char* name;
+        int before, after;  // lines before and after the failure's, -1: none
+    };
+    const Case cases[] = {
+        {"296 lines", 296, -1},          {"3 lines", 3, -1},
+        {"failure in the middle", 150, 145}, {"failure near the top", 2, 293},
+        {"failure at the end", 295, 0},
+    };
+    for (const Case& c : cases) {
+        RunLog& log = RunLog::instance();
+        const int run = log.startRun();
+        for (int i = 0; i < c.before + c.after + 1; ++i)
+            log.append(i == c.before && c.after >= 0 ? statusLine(failure)
+                                                     : "line " + QByteArray::number(i) + " of the run\n");
+        LogWindow w;
+        if (c.after < 0)
+            w.showEnd();
+        else
+            w.showFailure(failure);
+        QPlainTextEdit* v = w.view;
+        const int height = v->viewport()->height();
+        QTextCursor end(v->document());
+        end.movePosition(QTextCursor::End);
+        const QRect last = v->cursorRect(end);
+        const QRect at = c.after < 0 ? last : v->cursorRect(v->textCursor());
+        EXPECT_TRUE(c.after < 0 || v->textCursor().selectedText() == "Status bar: " + failure) << c.name;
+        EXPECT_GE(at.top(), 0) << c.name;
+        EXPECT_LE(at.bottom(), height) << c.name;
+        const bool longer = v->verticalScrollBar()->maximum() > 0;
+        EXPECT_TRUE(c.after > 0 || !longer || last.bottom() > height - 2 * last.height())
+            << c.name << ": the end fills the view";
+        EXPECT_TRUE(c.before <= 20 || c.after <= 20 || std::abs(at.center().y() - height / 2) <= at.height())
+            << c.name << ": centred";
+        log.endRun(run);
+    }
 }
 
 // A failed upload names the log file; a click on the error opens the Log
