@@ -1,12 +1,17 @@
 #include <QApplication>
 #include <cstdio>
 
+#include "app/about.h"
 #include "mainwindow.h"
 
 int main(int argc, char** argv)
 {
     // Diagnostic lines reach a log file or pipe as they happen, not at exit.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    // Answered before the application object, which needs a display; the
+    // toolkit's own options (-platform, ...) are left for it.
+    if (const std::optional<int> status = answerCommandLine(argc, argv))
+        return *status;
     enableHighDpiScaling();
     QApplication app(argc, argv);
     useCondensedApplicationFont();

@@ -36,6 +36,18 @@ find "$work/root" -perm -4000 -o -perm -2000 | grep -q . && { echo "setuid or se
 
 desktop-file-validate "$work/root/usr/share/applications/skarvel-efis-config.desktop" || fail=1
 
+# --help and --version answer where there is no display, and --version names
+# the package's version.
+version=$(dpkg-deb -f "$deb" Version); version=${version%-*}
+nodisplay() { env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM timeout 20 "$work/root/usr/bin/skarvel-efis-config" "$@" 2>&1; }
+if ! out=$(nodisplay --help) || ! grep -q '^Usage: skarvel-efis-config' <<<"$out"; then
+  echo "skarvel-efis-config --help without a display: $out"; fail=1
+fi
+if ! out=$(nodisplay --version) || [ "$(head -n 1 <<<"$out")" != "skarvel-efis-config $version" ] \
+   || ! grep -q '^built with Qt .* and hidapi ' <<<"$out"; then
+  echo "skarvel-efis-config --version without a display: $out"; fail=1
+fi
+
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "depends: $depends"
 for lib in libqt5widgets5 libqt5core5a libhidapi-hidraw0 libc6; do
