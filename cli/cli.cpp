@@ -18,7 +18,8 @@ namespace cli {
 
 namespace {
 
-const char* const VERSION = "1.0.0";
+// The package version, from the build.
+const char* const VERSION = EFIS_VERSION;
 
 // Help and version go straight to standard output; a failed write there is
 // a failure too.
