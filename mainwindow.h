@@ -2,25 +2,23 @@
 #define MAINWINDOW_H
 
 #include <QMainWindow>
-#include <QPalette>
-#include <QPointer>
 #include <QString>
-#include <QThread>
 #include <atomic>
-#include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "EFIS_shared/registration.h"
 #include "EFIS_shared/settings_types.h"
+#include "app/connection.h"
 #include "comms/comms.h"
 
+class FormBinding;
 class LogWindow;
-class QAction;
-class QLabel;
-class QPushButton;
-class QTimer;
+class SettingsCommands;
+class SettingsFiles;
+class Uploads;
 class Ui_MainWindow;
 
 // The working settings record and its companions; touched on the GUI thread only.
@@ -47,6 +45,8 @@ public:
     explicit MainWindow(QWidget* parent = nullptr);
     ~MainWindow() override;
 
+    // Each of these hands its work to one of the rooms below; the settings
+    // commands and the settings files wait for a link that is free first.
     void updateUIFromConfig();
     void updateConfigFromUI();
     uint32_t ownshipIcaoFromIcaoField() const;
@@ -76,7 +76,10 @@ public:
 
     // The links the tool tries, kept between runs with the CAN interface's
     // name.
-    enum LinkChoice { LINK_AUTO = 0, LINK_USB = 1, LINK_CANFD = 2 };
+    using LinkChoice = Connection::LinkChoice;
+    static constexpr LinkChoice LINK_AUTO = Connection::LINK_AUTO;
+    static constexpr LinkChoice LINK_USB = Connection::LINK_USB;
+    static constexpr LinkChoice LINK_CANFD = Connection::LINK_CANFD;
     // Connects again over the links chosen, closing what was open, and loads
     // the settings unless that would replace edits not yet sent. False, with
     // the reason in the status bar, when no link was verified.
@@ -134,42 +137,6 @@ public:
     // Values sent since the last successful store: the unit holds them only
     // until it restarts.
     std::set<settings_struct_index> unsaved_values;
-    QPointer<QThread> firmwareUploadThread;
-    QPointer<QThread> airportUploadThread;
-    // Set when the window closes: a running upload stops at its next block
-    // or packet boundary.
-    std::atomic<bool> uploadCancel;
-    // How the last upload ended, written by its worker before it finishes.
-    std::atomic<bool> uploadSucceeded;
-    std::atomic<bool> airportDatabaseClosed;
-    // Why it failed, in a few words; written by its worker before it finishes.
-    std::string uploadReason;
-    // Enabled states of the controls an upload takes away, for its end.
-    bool heldControls[6];
-    // Right end of the status bar: the link in use and the unit's serial number.
-    QLabel* linkLabel;
-    bool virtualUnit;
-    LinkChoice linkChoice;
-    QString canInterface;
-    QAction* reconnectAction;
-    QAction* linkActions[3];
-    QAction* canInterfaceAction;
-    // Next to the link indicator while no unit is connected.
-    QPushButton* reconnectButton;
-    QTimer* unitWatch;
-    // The unit's USB interfaces at the last connection attempt and at the
-    // last look: a new one is tried once it has stayed for a whole look.
-    std::vector<std::string> attemptedUsbPaths;
-    std::vector<std::string> lookedUsbPaths;
-    // The unit's record as last read (or confirmed stored), with its
-    // checksum and the serial number of the unit it came from (0xFFFFFFFF:
-    // none).
-    Settings_t unitRecord;
-    uint32_t unitRecordChecksum;
-    uint32_t unitRecordSerial;
-    // Tooltip and palette of each marked field, given back when its mark
-    // goes.
-    std::map<QWidget*, std::pair<QString, QPalette>> unmarkedLooks;
 
     // The Log window, made when first asked for; at the end of the log, or
     // at the line of a failure's status text.
@@ -186,6 +153,19 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+
+private:
+    // A unit was connected: its settings are loaded unless the form holds
+    // edits not yet sent.
+    void unitConnected(const QString& status);
+
+    // The rooms that do the window's work; the window's functions above
+    // hand it to them. Made in this order, each from the ones before.
+    std::unique_ptr<FormBinding> form;
+    std::unique_ptr<SettingsFiles> files;
+    std::unique_ptr<SettingsCommands> commands;
+    std::unique_ptr<Uploads> uploads;
+    std::unique_ptr<Connection> connection;
 
 private slots:
     void onSaveClicked();

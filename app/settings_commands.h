@@ -1,0 +1,49 @@
+#ifndef APP_SETTINGS_COMMANDS_H
+#define APP_SETTINGS_COMMANDS_H
+
+// The Settings tab's exchanges with the unit: Load reads the whole record,
+// Update sends the edits, Save sends what is pending and stores the record,
+// Reboot restarts the unit into its boot loader. Each expects the link to be
+// ready for a settings exchange; what failed stays pending, and the status
+// bar says what happened.
+
+#include <cstdint>
+#include <set>
+
+#include "EFIS_shared/settings_types.h"
+#include "app/form_binding.h"
+
+class CommsManager;
+class SettingsFiles;
+class Ui_MainWindow;
+
+// The record's ordinary values, 0 to 35: each one unknown until a load.
+std::set<settings_struct_index> allSettingsValues();
+
+class SettingsCommands {
+public:
+    // `comms` is the window's link manager, replaced by each connection.
+    SettingsCommands(Ui_MainWindow* ui, CommsManager* const& comms, WorkingRecord record, FormBinding& form,
+                     SettingsFiles& files);
+
+    void loadFromUnit();
+    void updateUnit();
+    void saveToUnit();
+    void rebootUnit();
+    // Sets one value and sends it at once.
+    void sendValue(settings_struct_index index, uint32_t value);
+
+    // Shared steps of the commands.
+    bool readHeaderValue(settings_struct_index index, uint32_t* value);
+    bool settingsLayoutKnown(uint32_t num_elements);
+    int sendValues(const std::set<settings_struct_index>& indices, std::set<settings_struct_index>* failed);
+
+private:
+    Ui_MainWindow* ui;
+    CommsManager* const& comms;
+    WorkingRecord record;
+    FormBinding& form;
+    SettingsFiles& files;
+};
+
+#endif
