@@ -202,12 +202,7 @@ int Session::info(const std::vector<FoundUnit>& usb_units)
 
 int Session::reboot()
 {
-    COMMS_MSG_t msg;
-    std::memset(&msg, 0, sizeof msg);
-    msg.can_ID = CANMSG_ENTER_BL;
-    msg.msg_len = 1;
-    msg.data[0] = 0x48;
-    if (comms.write(msg) <= 0)
+    if (send_reboot(&comms) != 0)
         return unit_failed("the reboot command could not be sent");
     return done("reboot command sent");
 }

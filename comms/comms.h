@@ -128,6 +128,9 @@ uint32_t get_serialnumber(CommsManager* comms, COMM_INTERFACE_t iface);
 uint32_t get_value(CommsManager* comms, target_comms_t src, uint8_t index, bool* ok = nullptr);
 int set_value(CommsManager* comms, target_comms_t src, uint8_t index, uint32_t value);
 int store_value(CommsManager* comms, target_comms_t src, uint32_t crc);
+// Restarts the unit into its boot loader. The unit sends no answer: 0 once
+// the command went out, -1 when it could not be sent.
+int send_reboot(CommsManager* comms);
 bool wait_for_ack(CommsManager* comms, uint32_t expected_can_id);
 // *address_given (when given) tells whether the answer carried an address
 // (msg_len above 4); *address_out is left alone when it did not.
