@@ -3,6 +3,9 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileInfo>
 #include <QDebug>
 #include <QFontDatabase>
 #include <QMenu>
@@ -12,10 +15,13 @@
 #include <QScrollBar>
 #include <QStatusBar>
 #include <QThread>
+#include <QUrl>
 #include <cstdio>
 #include <cstdlib>
 
+#include "EFIS_shared/get_set.h"
 #include "EFIS_shared/registration.h"
+#include "app/about.h"
 #include "app/connection.h"
 #include "app/form_binding.h"
 #include "app/log_window.h"
@@ -31,6 +37,24 @@ uint32_t user_config_chk = 0;
 uint32_t user_config_sizeof = 128;
 
 namespace {
+
+SessionModel::Upload uploadOf(int tab)
+{
+    return tab == Uploads::FIRMWARE_TAB ? SessionModel::Upload::Firmware : SessionModel::Upload::Airports;
+}
+
+// The owner's guide: next to the program's source (a build tree), or where
+// the package installs its documentation.
+QString guidePath()
+{
+    const QDir bin(QCoreApplication::applicationDirPath());
+    for (const QString& candidate : {bin.filePath("../README.md"), bin.filePath("../../README.md"),
+                                     bin.filePath("../share/doc/skarvel-efis-config/README.md")}) {
+        if (QFileInfo(candidate).isFile())
+            return QFileInfo(candidate).canonicalFilePath();
+    }
+    return QString();
+}
 
 const char* const COLOUR_SWATCH_STYLE = "QPushButton { border: 1px solid palette(dark); }"
                                         "QPushButton:focus { border: 2px solid palette(highlight); }"
@@ -264,11 +288,107 @@ MainWindow::MainWindow(QWidget* parent)
     connect(uploads.get(), &Uploads::linkChanged, connection.get(), &Connection::showLinkInUse);
     connect(connection.get(), &Connection::unitConnected, this, &MainWindow::unitConnected);
 
+    // The model hears what happens; the widgets follow it.
+    connect(connection.get(), &Connection::noUnit, this, [this] {
+        session.linkLost();
+        applySession();
+    });
+    connect(uploads.get(), &Uploads::ended, this, [this](int tab, bool complete, bool unitChanged) {
+        session.uploadEnded(uploadOf(tab), complete, unitChanged);
+        applySession();
+    });
+
+    QMenu* help = menuBar()->addMenu("&Help");
+    help->setObjectName("menu_help");
+    help->addAction("&README guide", this, &MainWindow::showGuide)->setObjectName("action_readme");
+    help->addAction("&About...", this, &MainWindow::showAboutBox)->setObjectName("action_about");
+
     // Gives a unit that was just plugged in a moment before the first exchange.
     QThread::msleep(100);
 
     if (!connectToUnit())
         qDebug() << "Failed to establish connection via USB HID or CAN FD";
+    applySession();
+}
+
+void MainWindow::applySession()
+{
+    // A link that went away between events is lost.
+    if (session.linkState() == SessionModel::LinkState::Connected && !(comms && comms->isConnected()))
+        session.linkLost();
+    using A = SessionModel::Action;
+    const struct {
+        A action;
+        std::vector<QObject*> controls;
+    } offers[] = {
+        {A::Load, {ui->pushButton_load}},
+        {A::Update, {ui->pushButton_update}},
+        {A::Save, {ui->pushButton_save}},
+        {A::Reboot, {ui->pushButton_reboot}},
+        {A::Export, {findChild<QAction*>("action_export_settings")}},
+        {A::Import, {findChild<QAction*>("action_import_settings")}},
+        {A::Reconnect, {findChild<QAction*>("action_reconnect"), findChild<QPushButton*>("pushButton_reconnect")}},
+        {A::LinkChoice,
+         {findChild<QAction*>("action_link_auto"), findChild<QAction*>("action_link_usb"),
+          findChild<QAction*>("action_link_can"), findChild<QAction*>("action_can_interface")}},
+        {A::BrowseFirmware, {ui->pushButton_browse}},
+        {A::StartFirmware, {ui->pushButton_start_update}},
+        {A::CancelFirmware, {ui->pushButton_cancel_fw}},
+        {A::BrowseAirports, {ui->pushButton_browse_airports}},
+        {A::StartAirports, {ui->pushButton_start_airport}},
+        {A::CancelAirports, {ui->pushButton_cancel_airport}},
+    };
+    for (const auto& offer : offers) {
+        const bool on = session.offered(offer.action);
+        const QString why = session.reason(offer.action);
+        for (QObject* control : offer.controls) {
+            if (QWidget* widget = qobject_cast<QWidget*>(control)) {
+                widget->setEnabled(on);
+                widget->setToolTip(why);
+            } else if (QAction* action = qobject_cast<QAction*>(control)) {
+                action->setEnabled(on);
+                action->setToolTip(why);
+            }
+        }
+    }
+    // No placeholder may look like the unit's value: the fields wait for a
+    // load, and their groups say so (a disabled field without a tooltip of
+    // its own shows its group's).
+    for (QObject* child : ui->tab->children()) {
+        QWidget* group = qobject_cast<QWidget*>(child);
+        if (!group || group->isAncestorOf(ui->pushButton_load))
+            continue;
+        group->setEnabled(session.formEnabled());
+        // Some fields sit on the tab itself: a mark's tooltip is theirs.
+        if (!session.formHint().isEmpty())
+            group->setToolTip(session.formHint());
+        else if (group->toolTip() == SessionModel().formHint())
+            group->setToolTip(QString());
+    }
+}
+
+void MainWindow::showGuide()
+{
+    const QString path = guidePath();
+    if (!path.isEmpty() && QDesktopServices::openUrl(QUrl::fromLocalFile(path)))
+        return;
+    // No viewer, or no guide: say where it is, or where it was looked for.
+    QMessageBox::information(
+        this, "README guide",
+        path.isEmpty() ? QString("The owner's guide, README.md, was not found next to the program (%1) nor in its "
+                                 "installed documentation (share/doc/skarvel-efis-config).")
+                             .arg(QCoreApplication::applicationDirPath())
+                       : QString("The owner's guide is %1").arg(path));
+}
+
+void MainWindow::showAboutBox()
+{
+    std::optional<AboutUnit> unit;
+    if (comms && comms->isConnected()) {
+        const COMM_INTERFACE_t link = comms->getActiveInterface();
+        unit = AboutUnit{comms->serialNumber(link), link == CAN_FD ? "CAN FD" : "USB HID", mem_version};
+    }
+    showAbout(this, unit);
 }
 
 MainWindow::~MainWindow()
@@ -321,40 +441,75 @@ int MainWindow::sendValues(const std::set<settings_struct_index>& indices, std::
     return commands->sendValues(indices, failed);
 }
 
+bool MainWindow::sessionAllows(SessionModel::Action action)
+{
+    if (session.enabled(action))
+        return true;
+    const QString why = session.reason(action);
+    qDebug().noquote() << SessionModel::actionName(action) << "refused:" << why;
+    ui->statusbar->showMessage(why == "No changes to send" ? why : "Error: " + why);
+    return false;
+}
+
 void MainWindow::loadConfigFromDevice()
 {
-    if (linkReady())
-        commands->loadFromUnit();
+    if (!linkReady())
+        return;
+    if (commands->loadFromUnit())
+        session.setUnitRecord(user_config, unknown_values);
+    else
+        session.clearRecord();
+    applySession();
 }
 
 void MainWindow::onLoadClicked() { loadConfigFromDevice(); }
 
 void MainWindow::onUpdateClicked()
 {
-    if (linkReady())
-        commands->updateUnit();
+    if (!linkReady() || !sessionAllows(SessionModel::Action::Update))
+        return;
+    std::set<settings_struct_index> sent;
+    commands->updateUnit(session.updateValues(), &sent);
+    session.valuesSent(sent);
+    applySession();
 }
 
 void MainWindow::onSaveClicked()
 {
-    if (linkReady())
-        commands->saveToUnit();
+    if (!linkReady() || !sessionAllows(SessionModel::Action::Save))
+        return;
+    std::set<settings_struct_index> sent;
+    const bool stored = commands->saveToUnit(session.saveValues(), &sent);
+    // The form may have given the record values of its own before sending.
+    session.setFormRecord(user_config);
+    if (stored)
+        session.recordStored(user_config);
+    else
+        session.valuesSent(sent);
+    applySession();
 }
 
 void MainWindow::onRebootClicked()
 {
-    if (!linkReady())
+    if (!linkReady() || !sessionAllows(SessionModel::Action::Reboot))
         return;
-    const QString loss = editsLoss(true);
-    if (!loss.isEmpty() && !confirmLoss("Reboot the unit?", loss, "Reboot Anyway"))
+    const SessionModel::Question q = session.question(SessionModel::Action::Reboot);
+    if (!q.isEmpty() && !confirmLoss(q.title, q.detail, q.proceed))
         return;
-    commands->rebootUnit();
+    if (commands->rebootUnit())
+        session.unitRebooted();
+    applySession();
 }
 
 void MainWindow::updateConfigValueAndSend(settings_struct_index index, uint32_t value)
 {
-    if (linkReady())
-        commands->sendValue(index, value);
+    if (!linkReady())
+        return;
+    const bool sent = commands->sendValue(index, value);
+    session.setFormRecord(user_config);
+    if (sent)
+        session.valuesSent({index});
+    applySession();
 }
 
 // ---------------------------------------------------------------------------
@@ -374,37 +529,13 @@ bool MainWindow::confirmLoss(const QString& question, const QString& loss, const
     return proceeding;
 }
 
-QString MainWindow::uploadLoss() const
-{
-    return uploads->loss();
-}
-
-QString MainWindow::editsLoss(bool reboot) const
-{
-    size_t sent = 0;
-    for (settings_struct_index index : unsaved_values)
-        sent += changed_values.count(index) ? 0 : 1;
-    const size_t edits = changed_values.size() + sent;
-    if (edits == 0)
-        return QString();
-    QString text = QString("%1 edited value(s) are not saved in the unit").arg(edits);
-    if (sent > 0)
-        text += QString(" (%1 sent with Update: the unit keeps them only until it restarts)").arg(sent);
-    text += reboot ? ". The unit restarts with its saved settings; press Save first to keep the edits."
-                   : ". Closing loses them; press Save first to keep them.";
-    return text;
-}
+QString MainWindow::uploadLoss() const { return session.uploadLoss(); }
+QString MainWindow::editsLoss(bool reboot) const { return session.editsLoss(reboot); }
 
 void MainWindow::closeEvent(QCloseEvent* event)
 {
-    QStringList losses;
-    for (const QString& loss : {uploadLoss(), editsLoss(false)}) {
-        if (!loss.isEmpty())
-            losses << loss;
-    }
-    const bool upload = uploadRunning();
-    if (!losses.isEmpty() && !confirmLoss(upload ? "Stop the upload and close?" : "Close without saving?",
-                                          losses.join("\n\n"), upload ? "Stop and Close" : "Close Anyway")) {
+    const SessionModel::Question q = session.question(SessionModel::Action::Close);
+    if (!q.isEmpty() && !confirmLoss(q.title, q.detail, q.proceed)) {
         event->ignore();
         return;
     }
@@ -418,9 +549,34 @@ void MainWindow::updateUIFromConfig() { form->show(); }
 void MainWindow::updateConfigFromUI() { form->take(); }
 void MainWindow::writeUnitsFromForm() { form->store(UNITS_VALUE_INDEX); }
 uint32_t MainWindow::ownshipIcaoFromIcaoField() const { return form->icaoFromField(); }
-void MainWindow::updateConfigValueLocal(settings_struct_index index, uint32_t value) { form->setLocal(index, value); }
-void MainWindow::pickColour(int row) { form->pickColour(settings_struct_index(SKY_COLOR_0_INDEX + row)); }
-void MainWindow::colourTextChanged(int row) { form->edited(settings_struct_index(SKY_COLOR_0_INDEX + row)); }
+void MainWindow::updateConfigValueLocal(settings_struct_index index, uint32_t value)
+{
+    form->setLocal(index, value);
+    session.setFormRecord(user_config);
+    applySession();
+}
+void MainWindow::pickColour(int row) { pickColourAt(settings_struct_index(SKY_COLOR_0_INDEX + row)); }
+
+void MainWindow::pickColourAt(settings_struct_index index)
+{
+    form->pickColour(index);
+    session.setFormRecord(user_config);
+    applySession();
+}
+
+void MainWindow::fieldEdited(settings_struct_index index)
+{
+    form->edited(index);
+    session.setFormRecord(user_config);
+    // A value set is known, read or not; the registration is three values.
+    const bool registration = index == REGISTRATION_1_INDEX;
+    for (int i = index; i <= (registration ? int(REGISTRATION_3_INDEX) : int(index)); ++i) {
+        if (!unknown_values.count(settings_struct_index(i)))
+            session.setFormValue(settings_struct_index(i), settings_get_value(&user_config, settings_struct_index(i)));
+    }
+    applySession();
+}
+void MainWindow::colourTextChanged(int row) { fieldEdited(settings_struct_index(SKY_COLOR_0_INDEX + row)); }
 void MainWindow::markField(QWidget* field, const QString& why) { form->markField(field, why); }
 void MainWindow::markRegistration() { form->markRegistration(); }
 QString MainWindow::typedRegistration() const { return form->typedRegistration(); }
@@ -430,50 +586,50 @@ void MainWindow::markIcao() { form->markIcao(); }
 void MainWindow::markImplausibleLimits() { form->markImplausibleLimits(); }
 bool MainWindow::icaoFieldValid() const { return form->icaoFieldValid(); }
 
-void MainWindow::onUnitsChanged() { form->edited(UNITS_VALUE_INDEX); }
-void MainWindow::onVminChanged(int) { form->edited(VMIN_INDEX); }
-void MainWindow::onVs0Changed(int) { form->edited(VS0_INDEX); }
-void MainWindow::onVs1Changed(int) { form->edited(VS1_INDEX); }
-void MainWindow::onVfeChanged(int) { form->edited(VFE_INDEX); }
-void MainWindow::onVn0Changed(int) { form->edited(VN0_INDEX); }
-void MainWindow::onVneChanged(int) { form->edited(VNE_INDEX); }
-void MainWindow::onVrefChanged(int) { form->edited(APPROACHSPEED_INDEX); }
-void MainWindow::onVloChanged(int) { form->edited(VLO_INDEX); }
-void MainWindow::onMinVoltChanged(double) { form->edited(MIN_VOLTS_INDEX); }
-void MainWindow::onMaxVoltChanged(double) { form->edited(MAX_VOLTS_INDEX); }
-void MainWindow::onMinVoltAlertChanged(double) { form->edited(MIN_VOLTS_ALERT_INDEX); }
-void MainWindow::onMaxVoltAlertChanged(double) { form->edited(MAX_VOLTS_ALERT_INDEX); }
-void MainWindow::onRegistrationChanged() { form->edited(REGISTRATION_1_INDEX); }
-void MainWindow::onBacklightBrightnessChanged(int) { form->edited(BACKLIGHT_BRIGHTNESS_INDEX); }
-void MainWindow::onTextBgAlphaChanged(int) { form->edited(TEXT_BG_ALPHA_INDEX); }
-void MainWindow::onRollCorrectionChanged(double) { form->edited(ROLL_CORRECTION_INDEX); }
-void MainWindow::onPitchCorrectionChanged(double) { form->edited(PITCH_CORRECTION_INDEX); }
-void MainWindow::onOwnshipIcaoChanged() { form->edited(OWNSHIP_ICAO_INDEX); }
-void MainWindow::onIcaoAddressTypeChanged() { form->edited(ICAO_ADDR_TYPE_INDEX); }
-void MainWindow::onEmitterCatChanged(int) { form->edited(EMITTER_CAT_INDEX); }
-void MainWindow::onMapViewChanged(int) { form->edited(MAP_DIR_INDEX); }
-void MainWindow::onTermResChanged(int) { form->edited(TERM_RESISTOR_INDEX); }
+void MainWindow::onUnitsChanged() { fieldEdited(UNITS_VALUE_INDEX); }
+void MainWindow::onVminChanged(int) { fieldEdited(VMIN_INDEX); }
+void MainWindow::onVs0Changed(int) { fieldEdited(VS0_INDEX); }
+void MainWindow::onVs1Changed(int) { fieldEdited(VS1_INDEX); }
+void MainWindow::onVfeChanged(int) { fieldEdited(VFE_INDEX); }
+void MainWindow::onVn0Changed(int) { fieldEdited(VN0_INDEX); }
+void MainWindow::onVneChanged(int) { fieldEdited(VNE_INDEX); }
+void MainWindow::onVrefChanged(int) { fieldEdited(APPROACHSPEED_INDEX); }
+void MainWindow::onVloChanged(int) { fieldEdited(VLO_INDEX); }
+void MainWindow::onMinVoltChanged(double) { fieldEdited(MIN_VOLTS_INDEX); }
+void MainWindow::onMaxVoltChanged(double) { fieldEdited(MAX_VOLTS_INDEX); }
+void MainWindow::onMinVoltAlertChanged(double) { fieldEdited(MIN_VOLTS_ALERT_INDEX); }
+void MainWindow::onMaxVoltAlertChanged(double) { fieldEdited(MAX_VOLTS_ALERT_INDEX); }
+void MainWindow::onRegistrationChanged() { fieldEdited(REGISTRATION_1_INDEX); }
+void MainWindow::onBacklightBrightnessChanged(int) { fieldEdited(BACKLIGHT_BRIGHTNESS_INDEX); }
+void MainWindow::onTextBgAlphaChanged(int) { fieldEdited(TEXT_BG_ALPHA_INDEX); }
+void MainWindow::onRollCorrectionChanged(double) { fieldEdited(ROLL_CORRECTION_INDEX); }
+void MainWindow::onPitchCorrectionChanged(double) { fieldEdited(PITCH_CORRECTION_INDEX); }
+void MainWindow::onOwnshipIcaoChanged() { fieldEdited(OWNSHIP_ICAO_INDEX); }
+void MainWindow::onIcaoAddressTypeChanged() { fieldEdited(ICAO_ADDR_TYPE_INDEX); }
+void MainWindow::onEmitterCatChanged(int) { fieldEdited(EMITTER_CAT_INDEX); }
+void MainWindow::onMapViewChanged(int) { fieldEdited(MAP_DIR_INDEX); }
+void MainWindow::onTermResChanged(int) { fieldEdited(TERM_RESISTOR_INDEX); }
 
-void MainWindow::onSkyColorPickerClicked() { form->pickColour(SKY_COLOR_0_INDEX); }
-void MainWindow::onSkyColor1PickerClicked() { form->pickColour(SKY_COLOR_1_INDEX); }
-void MainWindow::onGroundColorPickerClicked() { form->pickColour(GROUND_COLOR_0_INDEX); }
-void MainWindow::onGroundColor1PickerClicked() { form->pickColour(GROUND_COLOR_1_INDEX); }
-void MainWindow::onApproachIndiColorPickerClicked() { form->pickColour(APPROACH_COLOR_INDEX); }
-void MainWindow::onAirplaneColorPickerClicked() { form->pickColour(AIRPLANE_COLOR_INDEX); }
-void MainWindow::onGreenArcColorPickerClicked() { form->pickColour(GREEN_ARC_COLOR_INDEX); }
-void MainWindow::onYellowArcColorPickerClicked() { form->pickColour(YELLOW_ARC_COLOR_INDEX); }
-void MainWindow::onRedArcColorPickerClicked() { form->pickColour(RED_ARC_COLOR_INDEX); }
-void MainWindow::onGearIndiColorPickerClicked() { form->pickColour(GEAR_INDI_COLOR_INDEX); }
-void MainWindow::onSkyColor0Changed() { form->edited(SKY_COLOR_0_INDEX); }
-void MainWindow::onSkyColor1Changed() { form->edited(SKY_COLOR_1_INDEX); }
-void MainWindow::onGroundColor0Changed() { form->edited(GROUND_COLOR_0_INDEX); }
-void MainWindow::onGroundColor1Changed() { form->edited(GROUND_COLOR_1_INDEX); }
-void MainWindow::onApproachIndiColorChanged() { form->edited(APPROACH_COLOR_INDEX); }
-void MainWindow::onAirplaneColorChanged() { form->edited(AIRPLANE_COLOR_INDEX); }
-void MainWindow::onGreenArcColorChanged() { form->edited(GREEN_ARC_COLOR_INDEX); }
-void MainWindow::onYellowArcColorChanged() { form->edited(YELLOW_ARC_COLOR_INDEX); }
-void MainWindow::onRedArcColorChanged() { form->edited(RED_ARC_COLOR_INDEX); }
-void MainWindow::onGearIndiColorChanged() { form->edited(GEAR_INDI_COLOR_INDEX); }
+void MainWindow::onSkyColorPickerClicked() { pickColourAt(SKY_COLOR_0_INDEX); }
+void MainWindow::onSkyColor1PickerClicked() { pickColourAt(SKY_COLOR_1_INDEX); }
+void MainWindow::onGroundColorPickerClicked() { pickColourAt(GROUND_COLOR_0_INDEX); }
+void MainWindow::onGroundColor1PickerClicked() { pickColourAt(GROUND_COLOR_1_INDEX); }
+void MainWindow::onApproachIndiColorPickerClicked() { pickColourAt(APPROACH_COLOR_INDEX); }
+void MainWindow::onAirplaneColorPickerClicked() { pickColourAt(AIRPLANE_COLOR_INDEX); }
+void MainWindow::onGreenArcColorPickerClicked() { pickColourAt(GREEN_ARC_COLOR_INDEX); }
+void MainWindow::onYellowArcColorPickerClicked() { pickColourAt(YELLOW_ARC_COLOR_INDEX); }
+void MainWindow::onRedArcColorPickerClicked() { pickColourAt(RED_ARC_COLOR_INDEX); }
+void MainWindow::onGearIndiColorPickerClicked() { pickColourAt(GEAR_INDI_COLOR_INDEX); }
+void MainWindow::onSkyColor0Changed() { fieldEdited(SKY_COLOR_0_INDEX); }
+void MainWindow::onSkyColor1Changed() { fieldEdited(SKY_COLOR_1_INDEX); }
+void MainWindow::onGroundColor0Changed() { fieldEdited(GROUND_COLOR_0_INDEX); }
+void MainWindow::onGroundColor1Changed() { fieldEdited(GROUND_COLOR_1_INDEX); }
+void MainWindow::onApproachIndiColorChanged() { fieldEdited(APPROACH_COLOR_INDEX); }
+void MainWindow::onAirplaneColorChanged() { fieldEdited(AIRPLANE_COLOR_INDEX); }
+void MainWindow::onGreenArcColorChanged() { fieldEdited(GREEN_ARC_COLOR_INDEX); }
+void MainWindow::onYellowArcColorChanged() { fieldEdited(YELLOW_ARC_COLOR_INDEX); }
+void MainWindow::onRedArcColorChanged() { fieldEdited(RED_ARC_COLOR_INDEX); }
+void MainWindow::onGearIndiColorChanged() { fieldEdited(GEAR_INDI_COLOR_INDEX); }
 
 // ---------------------------------------------------------------------------
 // Which unit, over which link.
@@ -488,13 +644,18 @@ void MainWindow::chooseCanInterface() { connection->chooseCanInterface(); }
 
 void MainWindow::unitConnected(const QString& status)
 {
+    const COMM_INTERFACE_t link = comms->getActiveInterface();
+    session.linkConnected(link == CAN_FD ? SessionModel::Link::CanFd : SessionModel::Link::UsbHid,
+                          comms->serialNumber(link));
     // A load replaces the form; edits not yet sent are the owner's to keep.
-    if (changed_values.empty())
+    const int edits = session.editedFields().size();
+    if (edits == 0)
         loadConfigFromDevice();
     else
         ui->statusbar->showMessage(status + QString(" - the form keeps %1 edit(s) not yet sent; Load reads the "
                                                     "unit's settings instead")
-                                                .arg(changed_values.size()));
+                                                .arg(edits));
+    applySession();
 }
 
 // ---------------------------------------------------------------------------
@@ -512,14 +673,17 @@ bool MainWindow::keepUnitBackup(const QString& what, const QString& keptBefore)
 
 void MainWindow::exportSettings()
 {
-    if (linkReady())
+    if (sessionAllows(SessionModel::Action::Export) && linkReady())
         files->exportSettings();
 }
 
 void MainWindow::importSettings()
 {
-    if (linkReady())
-        files->importSettings();
+    if (!sessionAllows(SessionModel::Action::Import) || !linkReady())
+        return;
+    if (files->importSettings(session.question(SessionModel::Action::Import).detail))
+        session.recordStored(user_config);
+    applySession();
 }
 
 // ---------------------------------------------------------------------------
@@ -547,12 +711,34 @@ void MainWindow::updateVerifyProgress(uint32_t bytes_read, uint32_t total_bytes)
 }
 bool MainWindow::uploadRunning() const { return uploads->running(); }
 bool MainWindow::offerCanFdUpload(int tab) { return uploads->offerCanFd(tab); }
-void MainWindow::browseForUpload(int tab) { uploads->browse(tab); }
-void MainWindow::startUpload(int tab) { uploads->start(tab); }
+void MainWindow::browseForUpload(int tab)
+{
+    uploads->browse(tab);
+    session.setUploadFile(uploadOf(tab), tab == Uploads::FIRMWARE_TAB ? firmwareFilePath : airportDbFilePath);
+    applySession();
+}
+
+void MainWindow::startUpload(int tab)
+{
+    // Refusals (no file, no link, the file's checks, the owner's answer) start nothing.
+    const bool before = uploads->running();
+    uploads->start(tab);
+    if (!before && uploads->running())
+        session.uploadStarted(uploadOf(tab));
+    applySession();
+}
+
 void MainWindow::finishUpload(int tab) { uploads->finish(tab); }
 
-void MainWindow::onBrowseClicked() { uploads->browse(Uploads::FIRMWARE_TAB); }
-void MainWindow::onBrowseAirportsClicked() { uploads->browse(Uploads::AIRPORT_TAB); }
-void MainWindow::onStartUpdateClicked() { uploads->start(Uploads::FIRMWARE_TAB); }
-void MainWindow::onStartAirportClicked() { uploads->start(Uploads::AIRPORT_TAB); }
-void MainWindow::onCancelUploadClicked() { uploads->cancel(); }
+void MainWindow::onBrowseClicked() { browseForUpload(Uploads::FIRMWARE_TAB); }
+void MainWindow::onBrowseAirportsClicked() { browseForUpload(Uploads::AIRPORT_TAB); }
+void MainWindow::onStartUpdateClicked() { startUpload(Uploads::FIRMWARE_TAB); }
+void MainWindow::onStartAirportClicked() { startUpload(Uploads::AIRPORT_TAB); }
+
+void MainWindow::onCancelUploadClicked()
+{
+    uploads->cancel();
+    for (SessionModel::Upload u : {SessionModel::Upload::Firmware, SessionModel::Upload::Airports})
+        session.uploadCancelled(u);
+    applySession();
+}

@@ -12,6 +12,7 @@
 #include "EFIS_shared/registration.h"
 #include "EFIS_shared/settings_types.h"
 #include "app/connection.h"
+#include "app/session_model.h"
 #include "comms/comms.h"
 
 class FormBinding;
@@ -150,6 +151,23 @@ public:
     bool confirmLoss(const QString& question, const QString& loss, const QString& proceed);
     QString uploadLoss() const;
     QString editsLoss(bool reboot) const;
+
+    // Where the window stands with the unit; every action's control takes
+    // its enabled state and tooltip from it, and its question.
+    SessionModel session;
+    // The model to the widgets: each action's control enabled with the
+    // refusal as its tooltip, and the settings fields only once a record was
+    // loaded. Called after each event the model hears of.
+    void applySession();
+    // False, with the action's refusal in the status bar, when the model
+    // refuses it for another reason than the link (which linkReady says).
+    bool sessionAllows(SessionModel::Action action);
+    // An edit in the form goes to the record, then to the model.
+    void fieldEdited(settings_struct_index index);
+    void pickColourAt(settings_struct_index index);
+    // Help: the owner's guide and the About box.
+    void showGuide();
+    void showAboutBox();
 
 protected:
     void closeEvent(QCloseEvent* event) override;

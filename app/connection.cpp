@@ -183,6 +183,7 @@ bool Connection::connectToUnit()
         ui->statusbar->showMessage(why.isEmpty()
                                        ? QString("Failed to connect to EFIS via %1 - please check connections").arg(where)
                                        : "Error: " + why);
+        emit noUnit();
         return false;
     }
     USBHID* usb = comms->getUSBHID();

@@ -53,6 +53,8 @@ public:
 signals:
     // A unit is connected; `status` says over which link.
     void unitConnected(const QString& status);
+    // An attempt to connect found no unit: what was connected is gone.
+    void noUnit();
 
 private:
     Ui_MainWindow* ui;

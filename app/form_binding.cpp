@@ -1,14 +1,21 @@
 #include "app/form_binding.h"
 
 #include <QColorDialog>
+#include <QCoreApplication>
 #include <QDebug>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QLocale>
 #include <QRegularExpression>
 #include <QScrollBar>
 #include <QSignalBlocker>
 #include <QStatusBar>
 #include <QTextCursor>
+#include <QValidator>
 
 #include <cstring>
+#include <functional>
+#include <memory>
 
 #include "EFIS_shared/get_set.h"
 #include "EFIS_shared/registration.h"
@@ -143,6 +150,87 @@ void showNumber(QWidget* w, double value)
         static_cast<QAbstractSlider*>(w)->setValue(int(value));
 }
 
+// The number typed into a spin box, without its prefix and suffix; false
+// when the text is no number of the box's kind.
+bool typedNumber(const QAbstractSpinBox* box, const QString& text, double* value)
+{
+    QString bare = text;
+    if (const QDoubleSpinBox* d = qobject_cast<const QDoubleSpinBox*>(box)) {
+        bare = bare.mid(bare.startsWith(d->prefix()) ? d->prefix().size() : 0);
+        bare.chop(bare.endsWith(d->suffix()) ? d->suffix().size() : 0);
+    } else if (const QSpinBox* i = qobject_cast<const QSpinBox*>(box)) {
+        bare = bare.mid(bare.startsWith(i->prefix()) ? i->prefix().size() : 0);
+        bare.chop(bare.endsWith(i->suffix()) ? i->suffix().size() : 0);
+    }
+    bare = bare.trimmed();
+    // A few digits at most: a wrong value is said, not a runaway string kept.
+    if (bare.isEmpty() || bare.size() > 8)
+        return false;
+    bool ok = false;
+    const QLocale locale = box->locale();
+    const double v = qobject_cast<const QSpinBox*>(box) ? double(locale.toInt(bare, &ok)) : locale.toDouble(bare, &ok);
+    if (ok && value)
+        *value = v;
+    return ok;
+}
+
+// A spin box's own validator throws away the keystroke that takes a number
+// past its range, so "250" in a box of 0 to 240 would show 25. This one keeps
+// such a number as typed, incomplete for the box, so the form can say why it
+// is not taken.
+class KeepTypedNumber : public QValidator {
+public:
+    explicit KeepTypedNumber(QAbstractSpinBox* box) : QValidator(box), box(box) {}
+
+    State validate(QString& input, int& pos) const override
+    {
+        const State own = box->validate(input, pos);
+        if (own != Invalid)
+            return own;
+        // A sign may start a number below the range.
+        const QString bare = input.trimmed();
+        return bare == "-" || bare == "+" || typedNumber(box, input, nullptr) ? Intermediate : Invalid;
+    }
+    void fixup(QString& input) const override { box->fixup(input); }
+
+private:
+    QAbstractSpinBox* box;
+};
+
+// Left alone, a spin box replaces a text it cannot take with its last value
+// when it loses the focus, gets Enter or is hidden and shown again; while
+// its text is a number out of range those events leave the text as typed.
+class TypedNumberGuard : public QObject {
+public:
+    explicit TypedNumberGuard(std::function<bool(QObject*)> outOfRange) : outOfRange(std::move(outOfRange)) {}
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (!outOfRange(watched))
+            return false;
+        switch (event->type()) {
+        case QEvent::FocusOut:
+            // The text field still learns that the focus went.
+            if (QLineEdit* edit = watched->findChild<QLineEdit*>())
+                QCoreApplication::sendEvent(edit, event);
+            return true;
+        case QEvent::KeyPress: {
+            const int key = static_cast<QKeyEvent*>(event)->key();
+            return key == Qt::Key_Return || key == Qt::Key_Enter;
+        }
+        case QEvent::Hide:
+        case QEvent::Show:
+            return true;
+        default:
+            return false;
+        }
+    }
+
+private:
+    std::function<bool(QObject*)> outOfRange;
+};
+
 }  // namespace
 
 FormBinding::FormBinding(Ui_MainWindow* ui, QWidget* window, WorkingRecord record)
@@ -151,36 +239,36 @@ FormBinding::FormBinding(Ui_MainWindow* ui, QWidget* window, WorkingRecord recor
       record(record),
       fields{
           {"units", ui->comboBox_airspeed, Conversion::Units},
-          {"vmin", ui->spinBox_vmin, Conversion::Whole},
-          {"vs0", ui->spinBox_vs0, Conversion::Whole},
-          {"vs1", ui->spinBox_vs1, Conversion::Whole},
-          {"vfe", ui->spinBox_vfe, Conversion::Whole},
-          {"vno", ui->spinBox_vn0, Conversion::Whole},
-          {"vne", ui->spinBox_vne, Conversion::Whole},
-          {"vref", ui->spinBox_vref, Conversion::Whole},
-          {"vlo", ui->spinBox_vlo, Conversion::Whole},
-          {"min_volts_warning", ui->min_volt_warn_value, Conversion::Tenths},
-          {"max_volts_warning", ui->max_volt_warn_value, Conversion::Tenths},
+          {"vmin", ui->spinBox_vmin, Conversion::Whole, ui->label_vmin},
+          {"vs0", ui->spinBox_vs0, Conversion::Whole, ui->label_vs0},
+          {"vs1", ui->spinBox_vs1, Conversion::Whole, ui->label_vs1},
+          {"vfe", ui->spinBox_vfe, Conversion::Whole, ui->label_vfe},
+          {"vno", ui->spinBox_vn0, Conversion::Whole, ui->label_vn0},
+          {"vne", ui->spinBox_vne, Conversion::Whole, ui->label_vne},
+          {"vref", ui->spinBox_vref, Conversion::Whole, ui->label_vref},
+          {"vlo", ui->spinBox_vlo, Conversion::Whole, ui->label_vlo},
+          {"min_volts_warning", ui->min_volt_warn_value, Conversion::Tenths, ui->label_MinVolt_warn},
+          {"max_volts_warning", ui->max_volt_warn_value, Conversion::Tenths, ui->label_MaxVolt_warn},
           {"registration", ui->text_registration_num, Conversion::Registration},
-          {"sky_color_0", ui->color_picker_sky0, Conversion::Colour, "Select Sky Color 0", qRgb(135, 206, 235)},
-          {"sky_color_1", ui->color_picker_sky1, Conversion::Colour, "Select Sky Color 1", qRgb(135, 206, 235)},
-          {"ground_color_0", ui->color_picker_ground0, Conversion::Colour, "Select Ground Color 0", qRgb(34, 139, 34)},
-          {"ground_color_1", ui->color_picker_ground1, Conversion::Colour, "Select Ground Color 1", qRgb(34, 139, 34)},
-          {"approach_color", ui->color_picker_app_indi, Conversion::Colour, "Select Approach Indicator Color",
+          {"sky_color_0", ui->color_picker_sky0, Conversion::Colour, ui->sky_top_label, qRgb(135, 206, 235)},
+          {"sky_color_1", ui->color_picker_sky1, Conversion::Colour, ui->sky_bottom_label, qRgb(135, 206, 235)},
+          {"ground_color_0", ui->color_picker_ground0, Conversion::Colour, ui->ground_top_label, qRgb(34, 139, 34)},
+          {"ground_color_1", ui->color_picker_ground1, Conversion::Colour, ui->ground_bottom_label, qRgb(34, 139, 34)},
+          {"approach_color", ui->color_picker_app_indi, Conversion::Colour, ui->approach_indi_label,
            qRgb(255, 255, 0)},
-          {"airplane_color", ui->color_picker_airplane, Conversion::Colour, "Select Airplane Color",
+          {"airplane_color", ui->color_picker_airplane, Conversion::Colour, ui->airplane_label,
            qRgb(255, 255, 255)},
-          {"green_arc_color", ui->color_picker_green, Conversion::Colour, "Select Green Arc Color", qRgb(0, 255, 0)},
-          {"yellow_arc_color", ui->color_picker_yellow, Conversion::Colour, "Select Yellow Arc Color",
+          {"green_arc_color", ui->color_picker_green, Conversion::Colour, ui->green_label, qRgb(0, 255, 0)},
+          {"yellow_arc_color", ui->color_picker_yellow, Conversion::Colour, ui->yellow_label,
            qRgb(255, 255, 0)},
-          {"red_arc_color", ui->color_picker_red, Conversion::Colour, "Select Red Arc Color", qRgb(255, 0, 0)},
-          {"gear_color", ui->color_picker_gear, Conversion::Colour, "Select Gear Indicator Color",
+          {"red_arc_color", ui->color_picker_red, Conversion::Colour, ui->red_label, qRgb(255, 0, 0)},
+          {"gear_color", ui->color_picker_gear, Conversion::Colour, ui->gear_label,
            qRgb(255, 255, 255)},
           {"backlight", ui->backlight_slider, Conversion::Whole},
-          {"roll_correction", ui->roll_corr_spinbox, Conversion::Degrees},
-          {"pitch_correction", ui->pitch_corr_spinbox, Conversion::Degrees},
-          {"min_volts_alert", ui->min_volt_alert_value, Conversion::Tenths},
-          {"max_volts_alert", ui->max_volt_alert_value, Conversion::Tenths},
+          {"roll_correction", ui->roll_corr_spinbox, Conversion::Degrees, ui->label_roll_corr},
+          {"pitch_correction", ui->pitch_corr_spinbox, Conversion::Degrees, ui->label_pitch_corr},
+          {"min_volts_alert", ui->min_volt_alert_value, Conversion::Tenths, ui->label_MinVolt_alert},
+          {"max_volts_alert", ui->max_volt_alert_value, Conversion::Tenths, ui->label_MaxVolt_alarm},
           {"text_background_alpha", ui->text_bg_alpha_slider, Conversion::Whole},
           {"ownship_icao", ui->text_icao, Conversion::Icao},
           {"icao_address_type", ui->radioButton_rand_icao, Conversion::RandomChecked},
@@ -193,7 +281,24 @@ FormBinding::FormBinding(Ui_MainWindow* ui, QWidget* window, WorkingRecord recor
         f.setting = settings_doc::find_setting(f.name);
         Q_ASSERT(f.setting);
     }
+    typedGuard = std::make_unique<TypedNumberGuard>(
+        [this](QObject* box) { return outOfRange.count(static_cast<QWidget*>(box)) != 0; });
+    for (const Field& f : fields) {
+        QAbstractSpinBox* box = qobject_cast<QAbstractSpinBox*>(f.widget);
+        QLineEdit* edit = box ? box->findChild<QLineEdit*>() : nullptr;
+        if (!edit)
+            continue;
+        // A value counts once it is complete (Enter, Tab, the arrows), not
+        // each digit on the way: "250" is never 25 in the record.
+        box->setKeyboardTracking(false);
+        edit->setValidator(new KeepTypedNumber(box));
+        box->installEventFilter(typedGuard.get());
+        const settings_struct_index index = f.setting->index;
+        QObject::connect(edit, &QLineEdit::textChanged, typedGuard.get(), [this, index] { checkTyped(index); });
+    }
 }
+
+FormBinding::~FormBinding() = default;
 
 const FormBinding::Field& FormBinding::field(settings_struct_index index) const
 {
@@ -405,7 +510,9 @@ void FormBinding::pickColour(settings_struct_index index)
     const Field& f = field(index);
     QColorDialog::setCustomColor(1, QColor(f.reference));
     const QColor initial(QRgb(settings_get_value(&record.values, index) & 0x00FFFFFFu));
-    const QColor chosen = QColorDialog::getColor(initial, window, f.title);
+    // Named as the form names the colour, so the dialog says which one it sets.
+    const QColor chosen =
+        QColorDialog::getColor(initial, window, QString("Select %1 colour").arg(f.caption->text().simplified()));
     if (!chosen.isValid())
         return;
     f.widget->setStyleSheet(colourStyle(chosen.rgb()));
@@ -528,10 +635,70 @@ void FormBinding::markImplausibleLimits()
         boxes[f.setting->index] = f.widget;
     }
     std::map<QWidget*, QStringList> why;
+    for (const auto& typed : outOfRange)
+        why[typed.first] << typed.second;
     for (const settings_doc::LimitConflict& c : settings_doc::limit_conflicts(shown)) {
         why[boxes[c.low]] << c.text;
         why[boxes[c.high]] << c.text;
     }
+    for (const Field& f : fields) {
+        if (f.conversion == Conversion::Degrees)
+            boxes[f.setting->index] = f.widget;
+    }
     for (const auto& b : boxes)
         markField(b.second, why[b.second].join('\n'));
+}
+
+// ---------------------------------------------------------------------------
+// Numbers typed past a field's range: said and kept as typed, never taken.
+
+void FormBinding::checkTyped(settings_struct_index index)
+{
+    const Field& f = field(index);
+    QAbstractSpinBox* box = static_cast<QAbstractSpinBox*>(f.widget);
+    const bool tenths = f.conversion != Conversion::Whole;
+    const double low = tenths ? f.setting->min / 10.0 : f.setting->min;
+    const double high = tenths ? f.setting->max / 10.0 : f.setting->max;
+    QString unit = " V";
+    if (f.conversion == Conversion::Degrees)
+        unit = QString::fromUtf8("\u00B0");
+    else if (f.conversion == Conversion::Whole)
+        unit = QStringList{" mph", " kt", " km/h"}.value(ui->comboBox_airspeed->currentIndex(), " kt");
+    const QString caption = f.caption->text().simplified();
+    const QString text = box->text().trimmed();
+    double typed = 0;
+    QString why;
+    if (typedNumber(box, text, &typed) && (typed < low || typed > high)) {
+        why = QString("%1 %2 is %3 value, %4%5")
+                  .arg(caption, text, typed > high ? "above the highest" : "below the lowest",
+                       QString::number(typed > high ? high : low, 'f', tenths ? 1 : 0), unit);
+    }
+    const auto held = outOfRange.find(box);
+    if (why.isEmpty()) {
+        if (held == outOfRange.end())
+            return;
+        if (ui->statusbar->currentMessage() == held->second)
+            ui->statusbar->clearMessage();
+        outOfRange.erase(held);
+    } else {
+        outOfRange[box] = why;
+        ui->statusbar->showMessage(why);
+    }
+    markImplausibleLimits();
+}
+
+bool FormBinding::typedValuesSendable()
+{
+    if (outOfRange.empty())
+        return true;
+    // The first in the form's order.
+    for (const Field& f : fields) {
+        const auto held = outOfRange.find(f.widget);
+        if (held == outOfRange.end())
+            continue;
+        qDebug().noquote() << "Nothing sent:" << held->second;
+        ui->statusbar->showMessage("Error: " + held->second + " - correct the marked field; nothing sent");
+        break;
+    }
+    return false;
 }

@@ -9,17 +9,20 @@
 // would not take as shown.
 
 #include <QColor>
+#include <QObject>
 #include <QPalette>
 #include <QString>
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <set>
 #include <utility>
 #include <vector>
 
 #include "EFIS_shared/settings_types.h"
 
+class QLabel;
 class QPlainTextEdit;
 class QWidget;
 class Ui_MainWindow;
@@ -64,13 +67,14 @@ public:
         const char* name;  // the setting's name in a settings file
         QWidget* widget;
         Conversion conversion;
-        const char* title = nullptr;  // colours: the dialog's title
+        QLabel* caption = nullptr;    // the label naming it: colours, spin boxes
         QRgb reference = 0;           // colours: offered as custom colour 1
         const settings_doc::Setting* setting = nullptr;
     };
 
     // `window` parents the colour dialog.
     FormBinding(Ui_MainWindow* ui, QWidget* window, WorkingRecord record);
+    ~FormBinding();
 
     // Record to form, with no edit reported, then the marks.
     void show();
@@ -95,6 +99,9 @@ public:
     QString registrationProblem() const;
     // False, with the reason in the status bar, when it cannot be sent.
     bool registrationSendable();
+    // False, with the field named in the status bar, while a field shows a
+    // typed number outside its range: the record holds another value.
+    bool typedValuesSendable();
 
     // A field the unit would not take as shown gets a red background and a
     // tooltip saying why; an empty `why` gives it back its own look.
@@ -111,6 +118,8 @@ private:
     std::vector<std::pair<settings_struct_index, uint32_t>> formValues(const Field& f) const;
     void showField(const Field& f);
     void showRegistration();
+    // A spin box's text changed: a number past its range is said and marked.
+    void checkTyped(settings_struct_index index);
 
     Ui_MainWindow* ui;
     QWidget* window;
@@ -119,6 +128,10 @@ private:
     // Tooltip and palette of each marked field, given back when its mark
     // goes.
     std::map<QWidget*, std::pair<QString, QPalette>> unmarkedLooks;
+    // Spin boxes showing a typed number past their range, with what is wrong.
+    std::map<QWidget*, QString> outOfRange;
+    // Keeps those texts as typed through focus, Enter and tab changes.
+    std::unique_ptr<QObject> typedGuard;
 };
 
 #endif

@@ -174,6 +174,14 @@ QString otherUnit(const M& m)
                                  : QString();
 }
 
+// Save says too what a store now would hold: placeholders only.
+QString notLoadedForSave(const M& m)
+{
+    return m.recordLoaded() ? QString()
+                            : QString("Load the settings from the unit - %1 value(s) were not read from the device")
+                                  .arg(m.unreadValues());
+}
+
 QString nothingToSend(const M& m)
 {
     return m.updateValues().empty() ? QString("No changes to send") : QString();
@@ -199,12 +207,12 @@ QString browseRefusal(const M& m, U u)
     return QString();
 }
 
+const char* const START_NO_LINK = "Device not connected. Please connect to device first.";
+
 QString startRefusal(const M& m, U u)
 {
     return firstOf({browseRefusal(m, u), m.uploadFileChosen(u) ? QString() : QString(texts(u).noFile),
-                    m.linkState() == M::LinkState::Connected
-                        ? QString()
-                        : QString("Device not connected. Please connect to device first.")});
+                    m.linkState() == M::LinkState::Connected ? QString() : QString(START_NO_LINK)});
 }
 
 QString cancelRefusal(const M& m, U u)
@@ -267,7 +275,9 @@ const Row ROWS[] = {
      [](const M& m) { return firstOf({uploadBusy(m), noLink(m), notLoaded(m), otherUnit(m), nothingToSend(m)}); },
      nullptr},
     {A::Save, "Save",
-     [](const M& m) { return firstOf({uploadBusy(m), noLink(m), notLoaded(m), otherUnit(m), unreadValues(m)}); },
+     [](const M& m) {
+         return firstOf({uploadBusy(m), noLink(m), notLoadedForSave(m), otherUnit(m), unreadValues(m)});
+     },
      nullptr},
     {A::Reboot, "Reboot", [](const M& m) { return firstOf({uploadBusy(m), noLink(m)}); }, rebootQuestion},
     {A::Export, "Export", [](const M& m) { return firstOf({runningUploadBlocks(m, "Export"), noLink(m)}); },
@@ -305,11 +315,9 @@ const Row& rowOf(A a)
 
 SessionModel::SessionModel()
     : linkState_(LinkState::None), link_(Link::UsbHid), serial_(NO_SERIAL), loaded_(false), storedHere_(false),
-      recordSerial_(NO_SERIAL)
+      recordSerial_(NO_SERIAL), restarted_(false)
 {
-    std::memset(&stored_, 0, sizeof stored_);
-    working_ = stored_;
-    form_ = stored_;
+    clearRecord();
 }
 
 void SessionModel::linkConnected(Link link, uint32_t serial)
@@ -349,6 +357,7 @@ void SessionModel::setUnitRecord(const Settings_t& record, const std::set<settin
     loaded_ = true;
     storedHere_ = false;
     recordSerial_ = serial();
+    restarted_ = false;
 }
 
 void SessionModel::clearRecord()
@@ -356,10 +365,14 @@ void SessionModel::clearRecord()
     std::memset(&stored_, 0, sizeof stored_);
     working_ = stored_;
     form_ = stored_;
+    // Every value is a placeholder until a load reads it or the owner sets it.
     unread_.clear();
+    for (int i = 0; i < SETTINGS_LAST_INDEX; ++i)
+        unread_.insert(settings_struct_index(i));
     loaded_ = false;
     storedHere_ = false;
     recordSerial_ = NO_SERIAL;
+    restarted_ = false;
 }
 
 void SessionModel::setFormRecord(const Settings_t& record) { form_ = record; }
@@ -387,12 +400,14 @@ void SessionModel::recordStored(const Settings_t& record)
     loaded_ = true;
     storedHere_ = true;
     recordSerial_ = serial();
+    restarted_ = false;
 }
 
 void SessionModel::unitRebooted()
 {
     // The boot loader activates a complete image; an incomplete one stays
     // what it is, and the next reboot asks again.
+    restarted_ = true;
     UploadSlot& fw = slot(Upload::Firmware);
     if (fw.state == UploadState::Idle)
         fw.holds.clear();
@@ -452,7 +467,11 @@ std::set<settings_struct_index> SessionModel::saveValues() const
 {
     if (!loaded_)
         return {};
-    return valuesWhere([this](const Setting& s) { return differs(form_, working_, s) || differs(form_, stored_, s); });
+    // Values sent before a restart are sent again; before one, the unit
+    // still runs with them.
+    return valuesWhere([this](const Setting& s) {
+        return differs(form_, working_, s) || (restarted_ && differs(form_, stored_, s));
+    });
 }
 
 int SessionModel::fieldCount(const std::set<settings_struct_index>& indices)
@@ -527,6 +546,12 @@ bool SessionModel::uploadFileChosen(Upload u) const { return slot(u).file; }
 QString SessionModel::uploadHolds(Upload u) const { return slot(u).holds; }
 
 bool SessionModel::enabled(Action a) const { return reason(a).isEmpty(); }
+
+bool SessionModel::offered(Action a) const
+{
+    const QString r = reason(a);
+    return r.isEmpty() || r == noLink(*this) || r == START_NO_LINK;
+}
 QString SessionModel::reason(Action a) const { return rowOf(a).refusal(*this); }
 
 SessionModel::Question SessionModel::question(Action a) const

@@ -129,6 +129,10 @@ public:
 
     // The actions, by the table.
     bool enabled(Action a) const;
+    // Whether the window keeps the action's control enabled: also when the
+    // only refusal is the missing link, which its click reports in the
+    // status bar (the tooltip says it beforehand).
+    bool offered(Action a) const;
     QString reason(Action a) const;  // "" when enabled
     Question question(Action a) const;
     static const char* actionName(Action a);
@@ -163,6 +167,8 @@ private:
     Settings_t working_;
     Settings_t form_;
     std::set<settings_struct_index> unread_;
+    // The unit restarted since values were sent: it may have dropped them.
+    bool restarted_;
     UploadSlot uploads_[2];
 };
 

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "EFIS_shared/get_set.h"
+#include "app/session_model.h"
 #include "app/settings_files.h"
 #include "comms/comms.h"
 #include "ui_mainwindow.h"
@@ -120,7 +121,7 @@ bool SettingsCommands::settingsLayoutKnown(uint32_t num_elements)
     return false;
 }
 
-void SettingsCommands::loadFromUnit()
+bool SettingsCommands::loadFromUnit()
 {
     record.changed.clear();
     std::memset(&record.values, 0, sizeof record.values);
@@ -130,18 +131,18 @@ void SettingsCommands::loadFromUnit()
 
     uint32_t value;
     if (!readHeaderValue(SETTINGS_CHECKSUM_INDEX, &value))
-        return;
+        return false;
     record.checksum = value;
     record.values.crc32 = value;
     if (!readHeaderValue(SETTINGS_MAGIC_NUM, &value))
-        return;
+        return false;
     record.values.magic = value;
     if (!readHeaderValue(SETTINGS_VERSION, &value))
-        return;
+        return false;
     record.memVersion = value;
     record.values.version = value;
     if (!readHeaderValue(SETTINGS_NUM_ELEMENTS, &value) || !settingsLayoutKnown(value))
-        return;
+        return false;
     record.values.num_elements = value;
     record.sizeBytes = 128;
 
@@ -166,7 +167,7 @@ void SettingsCommands::loadFromUnit()
         if (!settings_set_value(&record.values, index, &value)) {
             qDebug() << "Error setting value for index" << i;
             ui->statusbar->showMessage("Error: Failed to process configuration data");
-            return;
+            return false;
         }
         if (unanswered == kUnansweredLimit) {
             // The rest stay unknown, so Save refuses them; the form keeps
@@ -176,7 +177,7 @@ void SettingsCommands::loadFromUnit()
             ui->statusbar->showMessage(
                 QString("Error: the unit stopped answering after value %1 - check the connection and load again")
                     .arg(after));
-            return;
+            return true;
         }
         QThread::msleep(1);
     }
@@ -207,6 +208,7 @@ void SettingsCommands::loadFromUnit()
             text += "; CRC verification failed";
         ui->statusbar->showMessage(text);
     }
+    return true;
 }
 
 int SettingsCommands::sendValues(const std::set<settings_struct_index>& indices,
@@ -236,34 +238,39 @@ int SettingsCommands::sendValues(const std::set<settings_struct_index>& indices,
     return sent;
 }
 
-void SettingsCommands::updateUnit()
+void SettingsCommands::updateUnit(const std::set<settings_struct_index>& values,
+                                  std::set<settings_struct_index>* sent)
 {
-    if (record.changed.empty()) {
+    // A field showing a number it cannot hold is not what the record holds.
+    if (!form.typedValuesSendable())
+        return;
+    if (values.empty()) {
         ui->statusbar->showMessage("No changes to send");
         return;
     }
     // Nothing goes while the registration to be sent is one the unit cannot
     // hold; every edit stays pending until the field is fixed.
-    const bool registrationPending = record.changed.count(REGISTRATION_1_INDEX) ||
-                                     record.changed.count(REGISTRATION_2_INDEX) ||
-                                     record.changed.count(REGISTRATION_3_INDEX);
+    const bool registrationPending =
+        values.count(REGISTRATION_1_INDEX) || values.count(REGISTRATION_2_INDEX) || values.count(REGISTRATION_3_INDEX);
     if (registrationPending && !form.registrationSendable())
         return;
     std::set<settings_struct_index> failed;
-    const int sent = sendValues(record.changed, &failed);
+    sendValues(values, &failed);
+    for (settings_struct_index index : values) {
+        if (!failed.count(index))
+            sent->insert(index);
+    }
     // What the unit did not receive stays pending for the next Update.
     record.changed = failed;
-    if (failed.empty())
-        ui->statusbar->showMessage(QString("Successfully sent %1 configuration value(s) to device").arg(sent));
-    else
-        ui->statusbar->showMessage(QString("Error: Sent %1 value(s), %2 failed").arg(sent).arg(failed.size()));
+    ui->statusbar->showMessage(SessionModel::updateResult(*sent, failed));
 }
 
-void SettingsCommands::saveToUnit()
+bool SettingsCommands::saveToUnit(const std::set<settings_struct_index>& values,
+                                  std::set<settings_struct_index>* sent)
 {
     // The store takes the registration the form shows.
-    if (!form.registrationSendable())
-        return;
+    if (!form.typedValuesSendable() || !form.registrationSendable())
+        return false;
     // The record holds a placeholder for every unread value; storing it
     // would overwrite the unit's own value with it.
     if (!record.unknown.empty()) {
@@ -271,17 +278,18 @@ void SettingsCommands::saveToUnit()
         ui->statusbar->showMessage(QString("Error: %1 value(s) were not read from the device - load the settings "
                                            "again before saving")
                                        .arg(record.unknown.size()));
-        return;
+        return false;
     }
     if (!files.keepUnitBackup("Save", "before Save"))
-        return;
+        return false;
 
     // Values the form changes in the record (for example one shown at the end
     // of a widget's range) must reach the unit before it stores its record.
     Settings_t before;
     std::memcpy(&before, &record.values, sizeof before);
     form.take();
-    std::set<settings_struct_index> pending = record.changed;
+    std::set<settings_struct_index> pending = values;
+    pending.insert(record.changed.begin(), record.changed.end());
     for (int i = 0; i < SETTINGS_LAST_INDEX; ++i) {
         const settings_struct_index index = settings_struct_index(i);
         if (settings_get_value(&before, index) != settings_get_value(&record.values, index))
@@ -291,23 +299,27 @@ void SettingsCommands::saveToUnit()
     uint32_t value;
     if (!readHeaderValue(SETTINGS_VERSION, &value)) {
         record.changed = pending;
-        return;
+        return false;
     }
     record.memVersion = value;
     record.values.version = value;
     if (!readHeaderValue(SETTINGS_NUM_ELEMENTS, &value) || !settingsLayoutKnown(value)) {
         record.changed = pending;
-        return;
+        return false;
     }
     record.values.num_elements = value;
 
     std::set<settings_struct_index> failed;
     sendValues(pending, &failed);
+    for (settings_struct_index index : pending) {
+        if (!failed.count(index))
+            sent->insert(index);
+    }
     if (!failed.empty()) {
         record.changed = failed;
         ui->statusbar->showMessage(
             QString("Error: Failed to send %1 value(s) to device - settings not saved").arg(failed.size()));
-        return;
+        return false;
     }
 
     record.values.magic = SETTINGS_MAGIC;
@@ -321,7 +333,7 @@ void SettingsCommands::saveToUnit()
         ui->statusbar->showMessage("Error: Failed to store configuration to EEPROM");
         // Not stored: everything edited stays pending for another attempt.
         record.changed = pending;
-        return;
+        return false;
     }
     record.changed.clear();
     record.unsaved.clear();
@@ -330,42 +342,40 @@ void SettingsCommands::saveToUnit()
     files.rememberUnitRecord(stored, crc);
     form.show();
     ui->statusbar->showMessage("Configuration saved to EEPROM successfully");
+    return true;
 }
 
-void SettingsCommands::rebootUnit()
+bool SettingsCommands::rebootUnit()
 {
-    COMMS_MSG_t msg;
-    std::memset(&msg, 0, sizeof msg);
-    msg.can_ID = CANMSG_ENTER_BL;
-    msg.msg_len = 1;
-    msg.data[0] = 0x48;
-    if (comms->write(msg) > 0) {
+    if (send_reboot(comms) == 0) {
         qDebug() << "Reboot command sent successfully";
         // The restart drops what was sent but not stored; the form still
         // shows it, so the next Save sends it again before the store.
         record.changed.insert(record.unsaved.begin(), record.unsaved.end());
         record.unsaved.clear();
         ui->statusbar->showMessage("Reboot command sent to device");
-    } else {
-        qDebug() << "Failed to send reboot command";
-        ui->statusbar->showMessage("Error: Failed to send reboot command");
+        return true;
     }
+    qDebug() << "Failed to send reboot command";
+    ui->statusbar->showMessage("Error: Failed to send reboot command");
+    return false;
 }
 
-void SettingsCommands::sendValue(settings_struct_index index, uint32_t value)
+bool SettingsCommands::sendValue(settings_struct_index index, uint32_t value)
 {
     if (!settings_set_value(&record.values, index, &value)) {
         qDebug() << "Error setting value for index" << int(index);
         ui->statusbar->showMessage("Error: Failed to update configuration");
-        return;
+        return false;
     }
     if (set_value(comms, SETTINGS_COMMS, uint8_t(index), value) != 0) {
         qDebug() << "Error updating value for index" << int(index);
         ui->statusbar->showMessage("Error: Failed to send configuration to device");
-        return;
+        return false;
     }
     record.changed.insert(index);
     record.unknown.erase(index);
     record.unsaved.insert(index);
     ui->statusbar->showMessage("Configuration updated successfully");
+    return true;
 }

@@ -26,12 +26,20 @@ public:
     SettingsCommands(Ui_MainWindow* ui, CommsManager* const& comms, WorkingRecord record, FormBinding& form,
                      SettingsFiles& files);
 
-    void loadFromUnit();
-    void updateUnit();
-    void saveToUnit();
-    void rebootUnit();
-    // Sets one value and sends it at once.
-    void sendValue(settings_struct_index index, uint32_t value);
+    // True when a record was read, whole or in part (the values not read
+    // stay unknown); false when its header could not be read.
+    bool loadFromUnit();
+    // Sends `values` (the fields edited); what the unit confirmed goes into
+    // `sent`.
+    void updateUnit(const std::set<settings_struct_index>& values, std::set<settings_struct_index>* sent);
+    // Sends `values` and whatever the form changes in the record, then
+    // stores the record; true when stored. What the unit confirmed goes into
+    // `sent`.
+    bool saveToUnit(const std::set<settings_struct_index>& values, std::set<settings_struct_index>* sent);
+    // True when the unit took the command.
+    bool rebootUnit();
+    // Sets one value and sends it at once; true when the unit took it.
+    bool sendValue(settings_struct_index index, uint32_t value);
 
     // Shared steps of the commands.
     bool readHeaderValue(settings_struct_index index, uint32_t* value);

@@ -111,7 +111,7 @@ void SettingsFiles::exportSettings()
     ui->statusbar->showMessage(QString("Settings of unit %1 written to %2").arg(settings_doc::hex(serial), file));
 }
 
-void SettingsFiles::importSettings()
+bool SettingsFiles::importSettings(const QString& editsNote)
 {
     const uint32_t serial = unitSerial();
     // One of the copies kept of this unit, newest first, or any file.
@@ -137,7 +137,7 @@ void SettingsFiles::importSettings()
                                            .arg(settings_doc::hex(serial)),
                                        items, 0, false, &ok);
         if (!ok)
-            return;
+            return false;
     }
     QByteArray path;
     QString name;
@@ -145,7 +145,7 @@ void SettingsFiles::importSettings()
         name = QFileDialog::getOpenFileName(window, "Import settings", QFile::decodeName(settings_doc::backups_dir()),
                                             "Settings files (*.json);;All Files (*)");
         if (name.isEmpty())
-            return;
+            return false;
         path = QFile::encodeName(name);
     } else {
         path = kept[size_t(items.indexOf(choice))].path;
@@ -158,25 +158,25 @@ void SettingsFiles::importSettings()
     QString error;
     if (!settings_doc::read_document(path, name, &doc, &error)) {
         ui->statusbar->showMessage("Error: " + error);
-        return;
+        return false;
     }
     Settings_t unit;
     uint32_t checksum = 0;
     if (!settings_doc::read_record(comms, &unit, &checksum, &error, nullptr, nullptr)) {
         ui->statusbar->showMessage("Error: Import stopped - " + error + "; nothing sent");
-        return;
+        return false;
     }
     rememberUnitRecord(unit, checksum);
     settings_doc::Values values;
     if (!settings_doc::check_document(doc, unit, &values, &error)) {
         ui->statusbar->showMessage("Error: " + name + ": " + error);
-        return;
+        return false;
     }
     const Settings_t target = settings_doc::with_values(unit, values);
     const QStringList changes = settings_doc::change_lines(unit, target);
     if (changes.isEmpty()) {
         ui->statusbar->showMessage("No value in " + name + " differs from the unit's - nothing sent");
-        return;
+        return false;
     }
     QStringList question;
     question << QString("Import %1 into unit %2?").arg(name, settings_doc::hex(serial)) << QString() << changes;
@@ -184,15 +184,15 @@ void SettingsFiles::importSettings()
         question << "Warning: " + c.text;
     question << QString() << "The settings the unit holds are kept as a copy first; then the changes are sent, "
                              "stored and read back.";
-    if (!record.changed.empty())
-        question << "The form's edits that were not sent are replaced.";
+    if (!editsNote.isEmpty())
+        question << editsNote;
     if (QMessageBox::question(window, "Import settings", question.join('\n'), QMessageBox::Yes | QMessageBox::No,
                               QMessageBox::No) != QMessageBox::Yes) {
         ui->statusbar->showMessage("Import cancelled - nothing sent");
-        return;
+        return false;
     }
     if (!keepUnitBackup("Import", "before import of " + QFileInfo(name).fileName()))
-        return;
+        return false;
 
     const settings_doc::ApplyResult r = settings_doc::apply_record(comms, unit, target, nullptr);
     const QString live = r.sent == 0 ? QString()
@@ -206,16 +206,16 @@ void SettingsFiles::importSettings()
         ui->statusbar->showMessage(QString("Error: Import failed - the unit did not take value %1; nothing stored%2")
                                        .arg(r.refused)
                                        .arg(live));
-        return;
+        return false;
     case settings_doc::Applied::StoreFailed:
         ui->statusbar->showMessage("Error: Import failed - the unit did not confirm the store" + live);
-        return;
+        return false;
     case settings_doc::Applied::Stopped:
     case settings_doc::Applied::ReadBackFailed:
         ui->statusbar->showMessage(QString("Error: Import stored with checksum %1, but the read back found %2 - Load "
                                            "shows what the unit holds")
                                        .arg(settings_doc::hex(r.crc), r.detail));
-        return;
+        return false;
     }
     // The form shows what the unit read back.
     record.values = r.back;
@@ -231,4 +231,5 @@ void SettingsFiles::importSettings()
                                    .arg(name)
                                    .arg(r.changed)
                                    .arg(settings_doc::hex(r.crc)));
+    return true;
 }

@@ -34,9 +34,12 @@ public:
     // without one, with the status saying that `what` was not done.
     bool keepUnitBackup(const QString& what, const QString& keptBefore);
 
-    // Both expect the link ready for settings exchanges.
+    // Both expect the link ready for settings exchanges. Import adds
+    // `editsNote` (what happens to the form's edits) to its question, and is
+    // true when the unit stored the file's settings and the form shows them
+    // read back.
     void exportSettings();
-    void importSettings();
+    bool importSettings(const QString& editsNote);
 
 private:
     Ui_MainWindow* ui;

@@ -1,5 +1,6 @@
 #include "app/uploads.h"
 
+#include <QApplication>
 #include <QDebug>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -12,6 +13,7 @@
 #include <array>
 #include <chrono>
 #include <cmath>
+#include <memory>
 
 #include "app/run_log.h"
 #include "app/settings_files.h"
@@ -268,7 +270,7 @@ void Uploads::stopAndWait()
     }
 }
 
-bool Uploads::offerCanFd(int tab)
+bool Uploads::offerCanFd(int tab, qint64 bytes)
 {
     USBHID* usb = comms->getUSBHID();
     CANFD* can = comms->getCANFD();
@@ -277,7 +279,7 @@ bool Uploads::offerCanFd(int tab)
     if (comms->getActiveInterface() != USB_HID || !usb || !usb->isConnected() || !can || !can->isConnected() ||
         comms->serialNumber(USB_HID) != comms->serialNumber(CAN_FD))
         return true;
-    const double packets = std::ceil(double(QFileInfo(*paths[tab]).size()) / 64.0);
+    const double packets = std::ceil(double(bytes >= 0 ? bytes : QFileInfo(*paths[tab]).size()) / 64.0);
     QMessageBox question(QMessageBox::Question, "Upload over CAN FD?",
                          QString("The unit is connected by USB and on %1. This upload takes %2 over CAN FD and "
                                  "%3 over USB.\n\nSend it over CAN FD?")
@@ -337,12 +339,25 @@ void Uploads::start(int tab)
         ui->statusbar->showMessage(t.other_running);
         return;
     }
+    // The file is read whole and checked, with the command-line tool's
+    // checks, before anything is asked or kept: a file the unit would refuse
+    // costs no question and no copy of the settings. What is sent is this
+    // copy, so what was checked is what the unit gets.
+    const std::shared_ptr<upload_image_t> image = std::make_shared<upload_image_t>();
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    const bool accepted = load_upload_image(paths[tab]->toLocal8Bit().constData(), t.kind, image.get());
+    QApplication::restoreOverrideCursor();
+    if (!accepted) {
+        qDebug().noquote() << "Upload refused:" << *paths[tab] << QString::fromStdString(image->fault);
+        ui->statusbar->showMessage(t.failed + QString("the file ") + QString::fromStdString(image->fault));
+        return;
+    }
     // A new firmware may start from other settings: the ones the unit holds
     // are kept first.
     if (tab == FIRMWARE_TAB &&
         !files.keepUnitBackup("Firmware update", "before firmware upload of " + QFileInfo(*paths[tab]).fileName()))
         return;
-    if (!offerCanFd(tab))
+    if (!offerCanFd(tab, qint64(image->bytes.size())))
         return;
 
     (ui->*t.browse)->setEnabled(false);
@@ -353,6 +368,7 @@ void Uploads::start(int tab)
     bar->setEnabled(true);
     bar->setRange(0, int(kUploadBarMax));
     bar->setValue(0);
+    bar->resetFormat();
     // The link belongs to the upload: settings exchanges would take its
     // acknowledgements, a reboot would cut its writes.
     const std::array<QWidget*, 6> held = linkControls(ui, other);
@@ -372,27 +388,17 @@ void Uploads::start(int tab)
     airportDatabaseClosed = false;
     reason.clear();
     Uploads* uploads = this;
-    const QByteArray pathBytes = paths[tab]->toLocal8Bit();
     CommsManager* commsPtr = comms;
-    QThread* worker = QThread::create([uploads, pathBytes, commsPtr, tab] {
-        // The file is read whole and checked, with the command-line tool's
-        // checks, before the unit hears anything, and what is sent is this
-        // copy. Off the GUI thread: a database on a slow stick takes seconds.
-        upload_image_t image;
-        bool ok = false;
+    QThread* worker = QThread::create([uploads, image, commsPtr, tab] {
         bool closed = false;
         std::string reason;
-        if (!load_upload_image(pathBytes.constData(), UPLOAD_TABS[tab].kind, &image)) {
-            reason = "the file " + image.fault;
-        } else {
-            ThrottledUploadProgressCtx ctx;
-            ctx.uploads = uploads;
-            ctx.tab = tab;
-            ok = tab == FIRMWARE_TAB ? send_fw_image(commsPtr, image, progress_callback, &ctx,
-                                                     &uploads->cancelled, &reason)
-                                     : send_airport_db_image(commsPtr, image, progress_callback, &ctx,
-                                                             &uploads->cancelled, &closed, &reason);
-        }
+        ThrottledUploadProgressCtx ctx;
+        ctx.uploads = uploads;
+        ctx.tab = tab;
+        const bool ok = tab == FIRMWARE_TAB ? send_fw_image(commsPtr, *image, progress_callback, &ctx,
+                                                            &uploads->cancelled, &reason)
+                                            : send_airport_db_image(commsPtr, *image, progress_callback, &ctx,
+                                                                    &uploads->cancelled, &closed, &reason);
         uploads->reason = reason;
         uploads->airportDatabaseClosed = closed;
         uploads->succeeded = ok;
@@ -415,7 +421,10 @@ void Uploads::finish(int tab)
         held[i]->setEnabled(heldControls[i]);
 
     // A failed upload keeps the bar where it stopped and says why; a
-    // cancelled one also says what the unit is left with.
+    // cancelled one also says what the unit is left with, and its bar that it
+    // was cancelled there.
+    if (cancelled && !succeeded)
+        (ui->*t.bar)->setFormat("%p% - cancelled");
     if (succeeded) {
         (ui->*t.bar)->setValue(int(kUploadBarMax));
         ui->statusbar->showMessage(t.finished);
@@ -433,5 +442,6 @@ void Uploads::finish(int tab)
     threads[tab] = nullptr;
     // Settings traffic goes over USB again, as before the upload.
     comms->setPreferCANFD(false);
+    emit ended(tab, succeeded, tab == AIRPORT_TAB ? bool(airportDatabaseClosed) : true);
     emit linkChanged();
 }

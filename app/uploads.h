@@ -1,10 +1,11 @@
 #ifndef APP_UPLOADS_H
 #define APP_UPLOADS_H
 
-// The two upload tabs, firmware and airport database: the file chosen, the
-// offer of CAN FD when both links reach the unit, the worker that checks the
-// file and sends it, its progress, Cancel, and what the end leaves the unit
-// with. While one runs, the link is the upload's.
+// The two upload tabs, firmware and airport database: the file chosen and
+// checked before anything is asked, the offer of CAN FD when both links
+// reach the unit, the worker that sends the checked copy, its progress,
+// Cancel, and what the end leaves the unit with. While one runs, the link is
+// the upload's.
 
 #include <QObject>
 #include <QPointer>
@@ -41,8 +42,9 @@ public:
     void finish(int tab);
     // Asks whether an upload about to go over USB should go over CAN FD when
     // both links reach the same unit, and routes it there if so. False when
-    // the user cancelled the upload.
-    bool offerCanFd(int tab);
+    // the user cancelled the upload. `bytes` is the checked image's size;
+    // negative: the chosen file's.
+    bool offerCanFd(int tab, qint64 bytes = -1);
     // A report from the worker: the bar out of 10000 and the status text.
     void applyProgress(int tab, int bar_0_10000, const QString& status);
     // The firmware bar in percent, with `format` taking `done` and `total`.
@@ -57,6 +59,11 @@ public:
 signals:
     // The link in use may have changed: an upload went over CAN FD, or ended.
     void linkChanged();
+    // An upload ended: `complete` when the unit has the whole file;
+    // `unitChanged` whether it holds anything else than before (the file is
+    // checked before the worker starts, so a firmware upload always changed
+    // the spare bank; the airport database: whether it was left closed).
+    void ended(int tab, bool complete, bool unitChanged);
 
 private:
     Ui_MainWindow* ui;

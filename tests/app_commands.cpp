@@ -150,8 +150,9 @@ TEST_P(Commands, EditedFormSurvivesUpdateSaveRebootAndLoad)
     invoke(*w, "onSkyColor0Changed");
     const size_t first_batch = w->changed_values.size();
     ui->pushButton_update->click();
+    // Counted in fields: the registration's three values are one.
     EXPECT_EQ(status(*w), QString("Successfully sent %1 configuration value(s) to device")
-                              .arg(first_batch)
+                              .arg(first_batch - 2)
                               .toStdString());
     EXPECT_TRUE(w->changed_values.empty());
 
@@ -384,7 +385,8 @@ TEST_P(Commands, UpdateKeepsWhatFailedAndResendsIt)
     EXPECT_EQ(unit().working.vspeeds.Vne, 170);
 
     forget_traffic();
-    w->ui->pushButton_update->click();
+    EXPECT_FALSE(w->ui->pushButton_update->isEnabled());
+    invoke(*w, "onUpdateClicked");
     EXPECT_EQ(status(*w), "No changes to send");
     EXPECT_TRUE(requests().empty());
 }
@@ -507,7 +509,9 @@ TEST_P(Commands, UpdateSendsEachIndexOnceInAscendingOrder)
 TEST_P(Commands, UpdateWithNothingChangedSendsNothing)
 {
     auto w = open();
-    w->ui->pushButton_update->click();
+    EXPECT_FALSE(w->ui->pushButton_update->isEnabled());
+    EXPECT_EQ(w->ui->pushButton_update->toolTip(), "No changes to send");
+    invoke(*w, "onUpdateClicked");
     EXPECT_EQ(status(*w), "No changes to send");
     EXPECT_TRUE(requests().empty());
 }
@@ -566,22 +570,22 @@ struct ColourRow {
 };
 
 const ColourRow COLOUR_ROWS[] = {
-    {"color_picker_sky0", "onSkyColor0Changed", "Select Sky Color 0", qRgb(135, 206, 235), SKY_COLOR_0_INDEX},
-    {"color_picker_sky1", "onSkyColor1Changed", "Select Sky Color 1", qRgb(135, 206, 235), SKY_COLOR_1_INDEX},
-    {"color_picker_ground0", "onGroundColor0Changed", "Select Ground Color 0", qRgb(34, 139, 34),
+    {"color_picker_sky0", "onSkyColor0Changed", "Select Sky Upper colour", qRgb(135, 206, 235), SKY_COLOR_0_INDEX},
+    {"color_picker_sky1", "onSkyColor1Changed", "Select Sky Lower colour", qRgb(135, 206, 235), SKY_COLOR_1_INDEX},
+    {"color_picker_ground0", "onGroundColor0Changed", "Select Ground Upper colour", qRgb(34, 139, 34),
      GROUND_COLOR_0_INDEX},
-    {"color_picker_ground1", "onGroundColor1Changed", "Select Ground Color 1", qRgb(34, 139, 34),
+    {"color_picker_ground1", "onGroundColor1Changed", "Select Ground Lower colour", qRgb(34, 139, 34),
      GROUND_COLOR_1_INDEX},
-    {"color_picker_app_indi", "onApproachIndiColorChanged", "Select Approach Indicator Color", qRgb(255, 255, 0),
+    {"color_picker_app_indi", "onApproachIndiColorChanged", "Select Approach Indicator colour", qRgb(255, 255, 0),
      APPROACH_COLOR_INDEX},
-    {"color_picker_airplane", "onAirplaneColorChanged", "Select Airplane Color", qRgb(255, 255, 255),
+    {"color_picker_airplane", "onAirplaneColorChanged", "Select Airplane colour", qRgb(255, 255, 255),
      AIRPLANE_COLOR_INDEX},
-    {"color_picker_green", "onGreenArcColorChanged", "Select Green Arc Color", qRgb(0, 255, 0),
+    {"color_picker_green", "onGreenArcColorChanged", "Select Green Arc colour", qRgb(0, 255, 0),
      GREEN_ARC_COLOR_INDEX},
-    {"color_picker_yellow", "onYellowArcColorChanged", "Select Yellow Arc Color", qRgb(255, 255, 0),
+    {"color_picker_yellow", "onYellowArcColorChanged", "Select Yellow Arc colour", qRgb(255, 255, 0),
      YELLOW_ARC_COLOR_INDEX},
-    {"color_picker_red", "onRedArcColorChanged", "Select Red Arc Color", qRgb(255, 0, 0), RED_ARC_COLOR_INDEX},
-    {"color_picker_gear", "onGearIndiColorChanged", "Select Gear Indicator Color", qRgb(255, 255, 255),
+    {"color_picker_red", "onRedArcColorChanged", "Select Red Arc colour", qRgb(255, 0, 0), RED_ARC_COLOR_INDEX},
+    {"color_picker_gear", "onGearIndiColorChanged", "Select Gear Indicator colour", qRgb(255, 255, 255),
      GEAR_INDI_COLOR_INDEX},
 };
 
@@ -592,7 +596,8 @@ class Colours : public testing::TestWithParam<ColourRow> {
 protected:
     void SetUp() override
     {
-        apptest::world_without_unit();
+        // The fields wait for a record loaded from a unit.
+        apptest::world_with_unit_on(sim::Link::USB);
         w = std::make_unique<MainWindow>();
         user_config = sim::factory_settings();
         w->updateUIFromConfig();

@@ -77,7 +77,8 @@ class Mapping : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        apptest::world_without_unit();
+        // The fields wait for a record loaded from a unit.
+        apptest::world_with_unit_on(sim::Link::USB);
         std::memset(&user_config, 0, sizeof user_config);
         w = std::make_unique<MainWindow>();
         ui = w->ui;

@@ -30,9 +30,13 @@ class Polish : public ::testing::Test {
 protected:
     Polish()
     {
-        apptest::world_without_unit();
+        // The fields wait for a record loaded from a unit.
+        apptest::world_with_unit_on(sim::Link::USB);
         w = std::make_unique<MainWindow>();
         ui = w->ui;
+        // The text fields start empty, as edits of the loaded record.
+        ui->text_registration_num->clear();
+        ui->text_icao->clear();
         w->show();
         QApplication::setActiveWindow(w.get());
     }
@@ -140,7 +144,8 @@ TEST(PolishRegistration, MarkedRegistrationIsRefusedAndNothingElseLost)
     ui->text_registration_num->setPlainText("XYZ-1");
     EXPECT_FALSE(marked(ui->text_registration_num));
     ui->pushButton_update->click();
-    EXPECT_EQ(apptest::status(w), "Successfully sent 4 configuration value(s) to device");
+    // Counted in fields: Vne and the registration.
+    EXPECT_EQ(apptest::status(w), "Successfully sent 2 configuration value(s) to device");
     EXPECT_EQ(apptest::unit().working.vspeeds.Vne, 181);
     EXPECT_STREQ(apptest::unit().working.registration, "NXYZ-1");
 }

@@ -199,6 +199,8 @@ TEST_P(Uploads, TheLinkBelongsToTheUpload)
     auto w = open_with(db.path, true);
     TempFile fw(flashtest::firmware_file(65536, 100, 100));
     choose_file(w->ui->pushButton_browse, QString::fromStdString(fw.path));
+    // An edit gives Update something to send.
+    w->ui->spinBox_vne->setValue(w->ui->spinBox_vne->value() + 1);
     QWidget* const held[] = {w->ui->pushButton_load, w->ui->pushButton_update, w->ui->pushButton_save,
                              w->ui->pushButton_reboot, w->ui->pushButton_browse, w->ui->pushButton_start_update};
     for (QWidget* h : held)
