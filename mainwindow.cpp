@@ -362,7 +362,7 @@ void MainWindow::applySession()
         // Some fields sit on the tab itself: a mark's tooltip is theirs.
         if (!session.formHint().isEmpty())
             group->setToolTip(session.formHint());
-        else if (group->toolTip() == SessionModel().formHint())
+        else if (group->toolTip() == SessionModel::NO_RECORD_HINT)
             group->setToolTip(QString());
     }
 }

@@ -495,7 +495,9 @@ QString SessionModel::updateResult(const std::set<settings_struct_index>& sent,
 }
 
 bool SessionModel::formEnabled() const { return loaded_; }
-QString SessionModel::formHint() const { return loaded_ ? QString() : QString("Load the settings from the unit"); }
+const char* const SessionModel::NO_RECORD_HINT = "Load the settings from the unit";
+
+QString SessionModel::formHint() const { return loaded_ ? QString() : QString(NO_RECORD_HINT); }
 
 SessionModel::UploadSlot& SessionModel::slot(Upload u) { return uploads_[u == Upload::Firmware ? 0 : 1]; }
 const SessionModel::UploadSlot& SessionModel::slot(Upload u) const { return uploads_[u == Upload::Firmware ? 0 : 1]; }

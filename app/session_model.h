@@ -111,6 +111,8 @@ public:
     // Nothing typed before a load can be sent: the form waits for one.
     bool formEnabled() const;
     QString formHint() const;
+    // What formHint says while no record is loaded.
+    static const char* const NO_RECORD_HINT;
 
     // The uploads. uploadEnded: `unitChanged` is false when the unit heard
     // nothing (a file refused before sending), which leaves the unit as it

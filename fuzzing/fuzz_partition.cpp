@@ -12,6 +12,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static std::unique_ptr<CommsManager> usb = fuzz::link(false);
+    fuzz::NoWaits no_waits;
     FuzzedDataProvider in(data, size);
     std::vector<COMMS_MSG_t> answers;
     if (in.ConsumeBool()) {
@@ -25,5 +26,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     sim::with_unit([&](sim::VirtualUnit& u) { u.faults.script = {answers}; });
     const mx25_partition p = get_mx25_partition(usb.get());
     fuzz::check(p == partition_none || p == partition_1 || p == partition_2, "only a bank or none");
+    fuzz::drop_unread(usb.get());
     return 0;
 }

@@ -6,7 +6,7 @@
 #include <QApplication>
 
 #include <cmath>
-#include <deque>
+#include <vector>
 
 #include "EFIS_shared/get_set.h"
 #define FUZZ_WITH_WINDOW
@@ -24,17 +24,22 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
+    fuzz::NoWaits no_waits;
     FuzzedDataProvider in(data, size);
-    std::deque<std::vector<COMMS_MSG_t>> script;
-    for (int i = 0; i < 40; ++i) {
-        std::vector<COMMS_MSG_t> answer = in.ConsumeBool() ? fuzz::messages(in, 2) : std::vector<COMMS_MSG_t>();
+    std::vector<std::vector<COMMS_MSG_t>> script(40);
+    for (std::vector<COMMS_MSG_t>& answer : script) {
+        if (in.ConsumeBool())
+            answer = fuzz::messages(in, 2);
         COMMS_MSG_t value = sim::make_msg(CANMSG_SEND_USER_SETTING, {});
         value.msg_len = 4;
         put_le32(value.data, in.ConsumeIntegral<uint32_t>());
         answer.push_back(value);
-        script.push_back(answer);
     }
-    sim::with_unit([&](sim::VirtualUnit& u) { u.faults.script = script; });
+    // Into the unit's own list, which keeps its storage from input to input.
+    sim::with_unit([&](sim::VirtualUnit& u) {
+        for (std::vector<COMMS_MSG_t>& answer : script)
+            u.faults.script.push_back(std::move(answer));
+    });
     g_window->loadConfigFromDevice();
     // A value the window holds as known was read from a value answer, and
     // only layouts it knows are taken in.
@@ -49,5 +54,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         }
     }
     sim::with_unit([](sim::VirtualUnit& u) { u.faults.script.clear(); });
+    fuzz::settle_window();
     return 0;
 }

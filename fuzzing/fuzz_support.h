@@ -2,8 +2,9 @@
 #define FUZZ_FUZZ_SUPPORT_H
 
 // What the fuzz targets share: a link to the virtual unit, messages made
-// from the fuzzer's bytes, and silence for the tool's diagnostic lines (they
-// would cost more than the code under test).
+// from the fuzzer's bytes, silence for the tool's diagnostic lines (they
+// would cost more than the code under test), waits that take no time and a
+// fresh unit for each input (fuzz_support.cpp).
 
 #include <fcntl.h>
 #include <fuzzer/FuzzedDataProvider.h>
@@ -29,6 +30,18 @@ inline void quiet_stdout()
         close(null);
     }
 }
+
+// While one lives, the calling thread does not wait: sleeps, polls and
+// timed reads return at once, as if their time had passed, which it then
+// has on the monotonic clock (fuzz_support.cpp). The virtual unit answers a
+// request the moment it is written: no wait gives it anything.
+class NoWaits {
+public:
+    NoWaits();
+    ~NoWaits();
+    NoWaits(const NoWaits&) = delete;
+    NoWaits& operator=(const NoWaits&) = delete;
+};
 
 // Stops the run with a message: libFuzzer keeps the input that did it.
 inline void check(bool ok, const char* what)
@@ -75,6 +88,44 @@ inline std::unique_ptr<CommsManager> link(bool can)
     return comms;
 }
 
+// Reads and drops what the unit sent that the input left unread. Left
+// queued, it would be freed by the next input, which then frees more than
+// it allocates while this one allocated more than it freed: libFuzzer runs
+// such an input once more and then searches the heap for leaks.
+inline void drop_unread(CommsManager* comms)
+{
+    COMMS_MSG_t msg;
+    for (int i = 0; i < 256 && comms->getUSBHID()->isConnected() && comms->getUSBHID()->read(&msg, 0) > 0; ++i) {
+    }
+    for (int i = 0; i < 256 && comms->getCANFD()->isConnected() && comms->getCANFD()->read(&msg, 0) > 0; ++i) {
+    }
+}
+
+// One input's exchange with the unit, over the link the input picks, for a
+// target that needs the unit as reset() leaves it for every input. reset()
+// builds two new units, each with a new table of flash blocks, which costs
+// more than many an input; a session keeps the unit's table and erases only
+// what was written. When it ends, the manager is closed, what its link
+// still held is taken in, and what the input wrote is erased: an input
+// frees what it allocated, or libFuzzer runs it once more and then
+// searches it for leaks.
+class UnitSession {
+public:
+    // Once, before the first session: every session starts with the unit
+    // as it is now (after sim::reset()).
+    static void start_from_current_unit();
+
+    explicit UnitSession(bool can);
+    ~UnitSession();
+    UnitSession(const UnitSession&) = delete;
+    UnitSession& operator=(const UnitSession&) = delete;
+
+    CommsManager* comms() const { return manager.get(); }
+
+private:
+    std::unique_ptr<CommsManager> manager;
+};
+
 }  // namespace fuzz
 
 #ifdef FUZZ_WITH_WINDOW
@@ -100,6 +151,15 @@ inline MainWindow* make_window(int* argc, char*** argv, bool with_unit)
     // The window installs its own handler; its lines would cost more than the code under test.
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
     return w;
+}
+
+// Delivers what the window posted to itself (queued signals, objects it
+// deletes later), as the event loop would before the next keystroke;
+// without a loop they would pile up from input to input.
+inline void settle_window()
+{
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
 }  // namespace fuzz

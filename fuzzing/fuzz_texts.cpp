@@ -44,5 +44,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         QMetaObject::invokeMethod(g_window, "onSkyColor0Changed", Qt::DirectConnection);
         fuzz::check((user_config.sky_color[0] >> 24) == 0xFF || user_config.sky_color[0] == 0, "opaque colours");
     }
+    fuzz::settle_window();
     return 0;
 }

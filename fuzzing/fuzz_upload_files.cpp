@@ -3,6 +3,7 @@
 // file says, nothing is written onto flash that is not erased or outside the
 // region, and success means the flash holds the file.
 
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include "EFIS_shared/firmware.h"
@@ -10,18 +11,27 @@
 #include "fuzz_support.h"
 
 namespace {
+// The file lives in memory (a regular file all the same, opened by its
+// path): no disk, and nothing left behind.
+int g_file = -1;
 char g_path[64];
 }
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     fuzz::quiet_stdout();
-    std::snprintf(g_path, sizeof g_path, "/tmp/efis-fuzz-upload-%d", int(getpid()));
+    sim::reset();
+    sim::set_capture(false);
+    fuzz::UnitSession::start_from_current_unit();
+    g_file = memfd_create("efis-fuzz-upload", MFD_CLOEXEC);
+    fuzz::check(g_file >= 0, "a file in memory");
+    std::snprintf(g_path, sizeof g_path, "/proc/self/fd/%d", g_file);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
+    fuzz::NoWaits no_waits;
     FuzzedDataProvider in(data, size);
     const bool firmware = in.ConsumeBool();
     const bool can = in.ConsumeBool();
@@ -37,15 +47,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     const std::vector<uint8_t> rest = in.ConsumeRemainingBytes<uint8_t>();
     file.insert(file.end(), rest.begin(), rest.begin() + std::min<size_t>(rest.size(), 4096));
-    FILE* f = std::fopen(g_path, "wb");
-    fuzz::check(f != nullptr, "temporary file");
-    if (!file.empty())
-        std::fwrite(file.data(), 1, file.size(), f);
-    std::fclose(f);
+    fuzz::check(ftruncate(g_file, 0) == 0 &&
+                    (file.empty() || pwrite(g_file, file.data(), file.size(), 0) == ssize_t(file.size())),
+                "the file is written");
 
-    std::unique_ptr<CommsManager> comms = fuzz::link(can);
-    const bool ok = firmware ? send_fw(comms.get(), g_path, nullptr, nullptr)
-                             : send_airport_db(comms.get(), g_path, nullptr, nullptr);
+    fuzz::UnitSession session(can);
+    const bool ok = firmware ? send_fw(session.comms(), g_path, nullptr, nullptr)
+                             : send_airport_db(session.comms(), g_path, nullptr, nullptr);
     sim::with_unit([&](sim::VirtualUnit& u) {
         fuzz::check(u.flash.violations.empty(), "no write onto non-erased flash or outside the region");
         if (ok) {

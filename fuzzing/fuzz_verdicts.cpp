@@ -13,6 +13,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static std::unique_ptr<CommsManager> usb = fuzz::link(false);
+    fuzz::NoWaits no_waits;
     FuzzedDataProvider in(data, size);
     const int which = in.ConsumeIntegralInRange<int>(0, 2);
     std::vector<COMMS_MSG_t> answers = fuzz::messages(in, 8);
@@ -45,5 +46,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         const bool ok = wait_for_ack_and_mx25_ack(usb.get(), CANMSG_SET_USER_SETTING, &flash_ok, &op, &address);
         fuzz::check(!ok || flash_ok, "both answers for a true verdict");
     }
+    fuzz::drop_unread(usb.get());
     return 0;
 }

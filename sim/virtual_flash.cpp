@@ -26,10 +26,10 @@ bool VirtualFlash::erase(uint32_t address, uint32_t length, bool in_region)
         std::vector<uint8_t>& b = blocks[a / BLOCK_SIZE];
         const uint32_t offset = a % BLOCK_SIZE;
         const uint32_t n = std::min(BLOCK_SIZE - offset, address + length - a);
-        if (offset == 0 && n == BLOCK_SIZE)
+        if (offset == 0 && n == BLOCK_SIZE && !keep_storage)
             std::vector<uint8_t>().swap(b);
         else if (!b.empty())
-            std::fill(b.begin() + offset, b.begin() + offset + n, 0xFF);
+            std::fill(b.begin() + offset, b.begin() + offset + n, uint8_t(0xFF));
         a += n;
     }
     return true;

@@ -164,6 +164,24 @@ TEST(SimUnit, ErasedStorageReadsAllOnes)
     EXPECT_EQ(payload(a[0].msg), (std::vector<uint8_t>{0xFF, 0xFF, 0xFF, 0xFF}));
 }
 
+// Erased blocks that keep their storage change only what the flash costs.
+TEST(SimUnit, FlashReadsTheSameWhetherErasedBlocksKeepTheirStorage)
+{
+    const uint32_t block = sim::VirtualFlash::BLOCK_SIZE;
+    const uint8_t bytes[] = {0x12, 0x00, 0xA5};
+    for (const bool keep : {false, true}) {
+        sim::VirtualFlash flash;
+        flash.keep_storage = keep;
+        ASSERT_TRUE(flash.program(block - 1, bytes, sizeof bytes, true));  // the end of block 0, block 1
+        ASSERT_TRUE(flash.erase(block, block, true));
+        EXPECT_EQ(flash.read(block - 1, 3), (std::vector<uint8_t>{0x12, 0xFF, 0xFF})) << keep;
+        EXPECT_EQ(flash.blocks_in_use(), 1u) << keep;
+        ASSERT_TRUE(flash.program(block, bytes + 1, 2, true));
+        EXPECT_EQ(flash.read(block, 2), (std::vector<uint8_t>{0x00, 0xA5})) << keep;
+        EXPECT_EQ(flash.describe_violations(), "") << keep << ": the erased block takes the write";
+    }
+}
+
 TEST(SimUnit, FaultsBendTheAnswers)
 {
     const COMMS_MSG_t set = make_msg(CANMSG_SET_USER_SETTING, {VNE_INDEX, 180, 0, 0, 0});
