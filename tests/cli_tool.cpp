@@ -485,7 +485,7 @@ TEST(Cli, ConnectFailuresSayWhy)
         for (const std::string& text : c.unsaid)
             EXPECT_EQ(r.err.find(text), std::string::npos) << text << "\n" << r.err;
         for (const COMMS_MSG_t& m : flashtest::unit().received)
-            EXPECT_EQ(m.can_ID, uint32_t(CANMSG_WHOAMI)) << "the unit heard nothing past a handshake";
+            EXPECT_EQ(uint32_t(m.can_ID), uint32_t(CANMSG_WHOAMI)) << "the unit heard nothing past a handshake";
         if (c.held) {
             linktest::capture([&] { EXPECT_EQ(set_value(&holder, SETTINGS_COMMS, VNE_INDEX, 174), 0); });
             EXPECT_EQ(flashtest::unit().working.vspeeds.Vne, 174) << "the holder goes on";
