@@ -21,6 +21,8 @@ for f in usr/bin/skarvel-efis-config usr/bin/skarvel-efis-cli \
          usr/lib/udev/rules.d/70-skarvel-efis.rules \
          usr/share/doc/skarvel-efis-config/copyright \
          usr/share/doc/skarvel-efis-config/changelog.Debian.gz \
+         usr/share/doc/skarvel-efis-config/README.md \
+         usr/share/doc/skarvel-efis-config/docs/screenshot-settings.png \
          usr/share/man/man1/skarvel-efis-config.1.gz usr/share/man/man1/skarvel-efis-cli.1.gz; do
   if [ ! -f "$work/root/$f" ]; then echo "missing: /$f"; fail=1; fi
 done
