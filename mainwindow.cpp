@@ -18,6 +18,7 @@
 #include <QUrl>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "EFIS_shared/get_set.h"
 #include "EFIS_shared/registration.h"
@@ -28,6 +29,7 @@
 #include "app/run_log.h"
 #include "app/settings_commands.h"
 #include "app/settings_files.h"
+#include "app/status_area.h"
 #include "app/uploads.h"
 #include "ui_mainwindow.h"
 
@@ -91,11 +93,13 @@ void customMessageHandler(QtMsgType type, const QMessageLogContext& context, con
         QByteArray text(qMax(size, 0) + 1, '\0');
         std::snprintf(text.data(), size_t(text.size()), format, localMsg.constData(), file, line, function);
         text.chop(1);
-        // What was printed on standard output before comes first in the log.
+        // What was printed on standard output before comes first in the log,
+        // which is the owner's to read: the source location stays on the
+        // terminal.
         RunLog& log = RunLog::instance();
         log.takeStandardOutput();
         std::fputs(text.constData(), stderr);
-        log.append(text);
+        log.append(QByteArray(format, int(std::strchr(format, ' ') - format)) + " " + localMsg + "\n");
         if (type == QtFatalMsg)
             std::abort();
     }
@@ -154,13 +158,7 @@ MainWindow::MainWindow(QWidget* parent)
     // The form's geometry is fixed: the menu's line comes on top of it.
     resize(width(), height() + menuBar()->sizeHint().height());
     openOnErrorClick(ui->statusbar, [this](const QString& status) { showLog(status); });
-    connect(ui->statusbar, &QStatusBar::messageChanged, this, [](const QString& message) {
-        if (!message.startsWith("Error:"))
-            return;
-        RunLog& log = RunLog::instance();
-        log.takeStandardOutput();
-        log.append(statusLine(message));
-    });
+    addStatusArea(ui->statusbar);
     ui->statusbar->showMessage("Initializing...");
 
     for (int i = 0; i < NUM_REGISTRATION_PREFIXES; ++i)
@@ -295,6 +293,7 @@ MainWindow::MainWindow(QWidget* parent)
     });
     connect(uploads.get(), &Uploads::ended, this, [this](int tab, bool complete, bool unitChanged) {
         session.uploadEnded(uploadOf(tab), complete, unitChanged);
+        logOutcome(ui->statusbar);
         applySession();
     });
 
@@ -462,10 +461,15 @@ void MainWindow::loadConfigFromDevice()
     applySession();
 }
 
-void MainWindow::onLoadClicked() { loadConfigFromDevice(); }
+void MainWindow::onLoadClicked()
+{
+    const OwnerAction owner(ui->statusbar, "Load");
+    loadConfigFromDevice();
+}
 
 void MainWindow::onUpdateClicked()
 {
+    const OwnerAction owner(ui->statusbar, "Update");
     if (!linkReady() || !sessionAllows(SessionModel::Action::Update))
         return;
     std::set<settings_struct_index> sent;
@@ -476,6 +480,7 @@ void MainWindow::onUpdateClicked()
 
 void MainWindow::onSaveClicked()
 {
+    const OwnerAction owner(ui->statusbar, "Save");
     if (!linkReady() || !sessionAllows(SessionModel::Action::Save))
         return;
     std::set<settings_struct_index> sent;
@@ -491,6 +496,7 @@ void MainWindow::onSaveClicked()
 
 void MainWindow::onRebootClicked()
 {
+    const OwnerAction owner(ui->statusbar, "Reboot");
     if (!linkReady() || !sessionAllows(SessionModel::Action::Reboot))
         return;
     const SessionModel::Question q = session.question(SessionModel::Action::Reboot);
@@ -673,12 +679,14 @@ bool MainWindow::keepUnitBackup(const QString& what, const QString& keptBefore)
 
 void MainWindow::exportSettings()
 {
+    const OwnerAction owner(ui->statusbar, "Export settings");
     if (sessionAllows(SessionModel::Action::Export) && linkReady())
         files->exportSettings();
 }
 
 void MainWindow::importSettings()
 {
+    const OwnerAction owner(ui->statusbar, "Import settings");
     if (!sessionAllows(SessionModel::Action::Import) || !linkReady())
         return;
     if (files->importSettings(session.question(SessionModel::Action::Import).detail))
@@ -720,6 +728,9 @@ void MainWindow::browseForUpload(int tab)
 
 void MainWindow::startUpload(int tab)
 {
+    const OwnerAction owner(ui->statusbar, QString(tab == Uploads::FIRMWARE_TAB ? "Start firmware upload of %1"
+                                                                                 : "Start airport database upload of %1")
+                                               .arg(tab == Uploads::FIRMWARE_TAB ? firmwareFilePath : airportDbFilePath));
     // Refusals (no file, no link, the file's checks, the owner's answer) start nothing.
     const bool before = uploads->running();
     uploads->start(tab);
@@ -737,6 +748,7 @@ void MainWindow::onStartAirportClicked() { startUpload(Uploads::AIRPORT_TAB); }
 
 void MainWindow::onCancelUploadClicked()
 {
+    const OwnerAction owner(ui->statusbar, "Cancel upload");
     uploads->cancel();
     for (SessionModel::Upload u : {SessionModel::Upload::Firmware, SessionModel::Upload::Airports})
         session.uploadCancelled(u);

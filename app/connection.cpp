@@ -16,6 +16,7 @@
 
 #include <algorithm>
 
+#include "app/status_area.h"
 #include "app/uploads.h"
 #include "comms/comms.h"
 #include "ui_mainwindow.h"
@@ -76,6 +77,10 @@ Connection::Connection(Ui_MainWindow* ui, QWidget* window, CommsManager*& comms,
     // Set apart from the messages, which run up to it.
     linkLabel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     linkLabel->setMargin(2);
+    // Wide enough for the usual texts on two lines; a long reason wraps
+    // to more rather than widening the window past the screen.
+    linkLabel->setFixedWidth(linkLabel->fontMetrics().averageCharWidth() * 46);
+    keepTextWhole(linkLabel);
     ui->statusbar->addPermanentWidget(linkLabel);
     reconnectButton->setObjectName("pushButton_reconnect");
     reconnectButton->hide();
@@ -140,10 +145,8 @@ void Connection::showLinkInUse()
     }
     if (virtualUnit)
         text = "virtual unit - " + text;
-    // A long reason would widen the window past the screen and leave the
-    // message no room: the indicator shows its start, the tip all of it.
-    const QFontMetrics metrics = linkLabel->fontMetrics();
-    linkLabel->setText(metrics.elidedText(text, Qt::ElideRight, metrics.averageCharWidth() * 54));
+    linkLabel->setText(text);
+    fitTextWhole(linkLabel);
     linkLabel->setToolTip(text);
     reconnectButton->setVisible(comms && !comms->isConnected());
 }

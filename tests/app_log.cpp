@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QLabel>
 #include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QTemporaryDir>
@@ -84,7 +85,7 @@ TEST(RunLogFiles, KeepTheLastFiveRuns)
     for (int age = 0; age < RunLog::KEPT_RUNS; ++age) {
         const QByteArray text = contents(dir + "skarvel-efis-config.log" + (age ? "." + QString::number(age) : ""));
         EXPECT_TRUE(text.startsWith("Skarvel EFIS Config, run started ")) << age;
-        const int logged = text.indexOf(QByteArray("\nDebug: Created string: N100") + char('7' - age) + " (");
+        const int logged = text.indexOf(QByteArray("\nDebug: Created string: N100") + char('7' - age) + "\n");
         EXPECT_LT(text.indexOf("\nCRC Check Passed.\n"), logged) << age;
         EXPECT_GT(text.indexOf("\nCRC Check Passed.\n"), 0) << age;
     }
@@ -219,7 +220,8 @@ TEST(LogWindowTest, ErrorClickOpensTheLogAtTheFailure)
     const QString error = w.ui->statusbar->currentMessage();
     EXPECT_EQ(error, "Error: Firmware update failed - erase of block 833 not confirmed");
 
-    QTest::mouseClick(w.ui->statusbar, Qt::LeftButton, Qt::NoModifier, QPoint(5, 5));
+    QTest::mouseClick(w.ui->statusbar->findChild<QLabel*>("label_status"), Qt::LeftButton, Qt::NoModifier,
+                      QPoint(5, 5));
     ASSERT_NE(w.logWindow, nullptr);
     EXPECT_TRUE(w.logWindow->isVisible());
     const QTextCursor at = w.logWindow->view->textCursor();
@@ -243,6 +245,50 @@ TEST(LogWindowTest, ErrorClickOpensTheLogAtTheFailure)
     w.findChild<QAction*>("actionLog")->trigger();
     EXPECT_TRUE(w.logWindow->isVisible());
     EXPECT_TRUE(w.logWindow->view->textCursor().atEnd());
+}
+
+// The owner's actions and what came of them, in order, for the owner to
+// read: no source paths of the program's own lines.
+TEST(RunLogFiles, KeepsTheOwnersActionsAndTheirOutcomes)
+{
+    StateHome state;
+    world_with_unit_on(sim::Link::USB);
+    flashtest::TempFile fw(flashtest::firmware_file(65536, 3000, 3000));
+    MainWindow w;
+    w.show();
+    const struct {
+        const char* action;
+        std::function<void()> act;
+    } steps[] = {
+        {"Update",
+         [&] {
+             w.ui->spinBox_vne->setValue(w.ui->spinBox_vne->value() + 1);
+             w.ui->pushButton_update->click();
+         }},
+        {"Save", [&] { w.ui->pushButton_save->click(); }},
+        {"Reboot", [&] { w.ui->pushButton_reboot->click(); }},
+        {"Load", [&] { w.ui->pushButton_load->click(); }},
+        {"Start firmware upload of ", [&] {
+             w.firmwareFilePath = QString::fromStdString(fw.path);
+             w.ui->pushButton_start_update->setEnabled(true);
+             w.ui->pushButton_start_update->click();
+             while (w.uploadRunning())
+                 QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+         }},
+    };
+    qint64 from = 0;
+    RunLog::instance().textFrom(&from);
+    for (const auto& step : steps) {
+        step.act();
+        const QByteArray logged = RunLog::instance().textFrom(&from);
+        const int owner = logged.indexOf(QByteArray("Owner: ") + step.action);
+        EXPECT_GE(owner, 0) << step.action << "\n" << logged.toStdString();
+        EXPECT_GT(logged.indexOf(statusLine(w.ui->statusbar->currentMessage()), owner), owner)
+            << step.action << "\n" << logged.toStdString();
+    }
+    EXPECT_EQ(status(w), "Firmware update completed");
+    const QByteArray all = RunLog::instance().text();
+    EXPECT_FALSE(all.contains(".cpp:") || all.contains("(:0, )")) << all.toStdString();
 }
 
 }  // namespace

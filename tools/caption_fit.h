@@ -48,6 +48,15 @@ inline QStringList clipped(QWidget* window)
         if (auto* label = qobject_cast<QLabel*>(w)) {
             if (label->textFormat() == Qt::RichText || Qt::mightBeRichText(label->text()))
                 continue;
+            // A wrapping label fits when its lines do at its width.
+            if (label->wordWrap()) {
+                if (!label->text().isEmpty() && label->heightForWidth(label->width()) > label->height())
+                    out << QString("%1: \"%2\" needs %3 pixels of height, has %4")
+                               .arg(w->objectName(), label->text())
+                               .arg(label->heightForWidth(label->width()))
+                               .arg(label->height());
+                continue;
+            }
             texts << label->text();
             room = label->contentsRect();
         } else if (auto* button = qobject_cast<QAbstractButton*>(w)) {
