@@ -3,9 +3,6 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
-#include <QDesktopServices>
-#include <QDir>
-#include <QFileInfo>
 #include <QDebug>
 #include <QFontDatabase>
 #include <QMenu>
@@ -15,7 +12,6 @@
 #include <QScrollBar>
 #include <QStatusBar>
 #include <QThread>
-#include <QUrl>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,6 +24,7 @@
 #include "app/log_window.h"
 #include "app/run_log.h"
 #include "app/settings_commands.h"
+#include "app/session_view.h"
 #include "app/settings_files.h"
 #include "app/status_area.h"
 #include "app/uploads.h"
@@ -43,19 +40,6 @@ namespace {
 SessionModel::Upload uploadOf(int tab)
 {
     return tab == Uploads::FIRMWARE_TAB ? SessionModel::Upload::Firmware : SessionModel::Upload::Airports;
-}
-
-// The owner's guide: next to the program's source (a build tree), or where
-// the package installs its documentation.
-QString guidePath()
-{
-    const QDir bin(QCoreApplication::applicationDirPath());
-    for (const QString& candidate : {bin.filePath("../README.md"), bin.filePath("../../README.md"),
-                                     bin.filePath("../share/doc/skarvel-efis-config/README.md")}) {
-        if (QFileInfo(candidate).isFile())
-            return QFileInfo(candidate).canonicalFilePath();
-    }
-    return QString();
 }
 
 const char* const COLOUR_SWATCH_STYLE = "QPushButton { border: 1px solid palette(dark); }"
@@ -315,70 +299,10 @@ void MainWindow::applySession()
     // A link that went away between events is lost.
     if (session.linkState() == SessionModel::LinkState::Connected && !(comms && comms->isConnected()))
         session.linkLost();
-    using A = SessionModel::Action;
-    const struct {
-        A action;
-        std::vector<QObject*> controls;
-    } offers[] = {
-        {A::Load, {ui->pushButton_load}},
-        {A::Update, {ui->pushButton_update}},
-        {A::Save, {ui->pushButton_save}},
-        {A::Reboot, {ui->pushButton_reboot}},
-        {A::Export, {findChild<QAction*>("action_export_settings")}},
-        {A::Import, {findChild<QAction*>("action_import_settings")}},
-        {A::Reconnect, {findChild<QAction*>("action_reconnect"), findChild<QPushButton*>("pushButton_reconnect")}},
-        {A::LinkChoice,
-         {findChild<QAction*>("action_link_auto"), findChild<QAction*>("action_link_usb"),
-          findChild<QAction*>("action_link_can"), findChild<QAction*>("action_can_interface")}},
-        {A::BrowseFirmware, {ui->pushButton_browse}},
-        {A::StartFirmware, {ui->pushButton_start_update}},
-        {A::CancelFirmware, {ui->pushButton_cancel_fw}},
-        {A::BrowseAirports, {ui->pushButton_browse_airports}},
-        {A::StartAirports, {ui->pushButton_start_airport}},
-        {A::CancelAirports, {ui->pushButton_cancel_airport}},
-    };
-    for (const auto& offer : offers) {
-        const bool on = session.offered(offer.action);
-        const QString why = session.reason(offer.action);
-        for (QObject* control : offer.controls) {
-            if (QWidget* widget = qobject_cast<QWidget*>(control)) {
-                widget->setEnabled(on);
-                widget->setToolTip(why);
-            } else if (QAction* action = qobject_cast<QAction*>(control)) {
-                action->setEnabled(on);
-                action->setToolTip(why);
-            }
-        }
-    }
-    // No placeholder may look like the unit's value: the fields wait for a
-    // load, and their groups say so (a disabled field without a tooltip of
-    // its own shows its group's).
-    for (QObject* child : ui->tab->children()) {
-        QWidget* group = qobject_cast<QWidget*>(child);
-        if (!group || group->isAncestorOf(ui->pushButton_load))
-            continue;
-        group->setEnabled(session.formEnabled());
-        // Some fields sit on the tab itself: a mark's tooltip is theirs.
-        if (!session.formHint().isEmpty())
-            group->setToolTip(session.formHint());
-        else if (group->toolTip() == SessionModel::NO_RECORD_HINT)
-            group->setToolTip(QString());
-    }
+    showSession(session, ui, this);
 }
 
-void MainWindow::showGuide()
-{
-    const QString path = guidePath();
-    if (!path.isEmpty() && QDesktopServices::openUrl(QUrl::fromLocalFile(path)))
-        return;
-    // No viewer, or no guide: say where it is, or where it was looked for.
-    QMessageBox::information(
-        this, "README guide",
-        path.isEmpty() ? QString("The owner's guide, README.md, was not found next to the program (%1) nor in its "
-                                 "installed documentation (share/doc/skarvel-efis-config).")
-                             .arg(QCoreApplication::applicationDirPath())
-                       : QString("The owner's guide is %1").arg(path));
-}
+void MainWindow::showGuide() { showOwnersGuide(this); }
 
 void MainWindow::showAboutBox()
 {

@@ -1,7 +1,12 @@
 #include "app/about.h"
 
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QMessageBox>
+#include <QUrl>
 #include <QtGlobal>
 
 #include <hidapi.h>
@@ -45,6 +50,19 @@ int print(const QString& text)
         return 0;
     std::fprintf(stderr, "%s: cannot write to standard output: %s\n", PROGRAM, std::strerror(errno));
     return 1;
+}
+
+// The owner's guide: next to the program's source (a build tree), or where
+// the package installs its documentation.
+QString guidePath()
+{
+    const QDir bin(QCoreApplication::applicationDirPath());
+    for (const QString& candidate : {bin.filePath("../README.md"), bin.filePath("../../README.md"),
+                                     bin.filePath("../share/doc/skarvel-efis-config/README.md")}) {
+        if (QFileInfo(candidate).isFile())
+            return QFileInfo(candidate).canonicalFilePath();
+    }
+    return QString();
 }
 
 }  // namespace
@@ -113,4 +131,18 @@ QString aboutText(const std::optional<AboutUnit>& unit)
 void showAbout(QWidget* parent, const std::optional<AboutUnit>& unit)
 {
     QMessageBox::about(parent, "About Skarvel EFIS Config", aboutText(unit));
+}
+
+void showOwnersGuide(QWidget* parent)
+{
+    const QString path = guidePath();
+    if (!path.isEmpty() && QDesktopServices::openUrl(QUrl::fromLocalFile(path)))
+        return;
+    // No viewer, or no guide: say where it is, or where it was looked for.
+    QMessageBox::information(
+        parent, "README guide",
+        path.isEmpty() ? QString("The owner's guide, README.md, was not found next to the program (%1) nor in its "
+                                 "installed documentation (share/doc/skarvel-efis-config).")
+                             .arg(QCoreApplication::applicationDirPath())
+                       : QString("The owner's guide is %1").arg(path));
 }

@@ -3,7 +3,7 @@
 
 // What the program says about itself: --help and --version, answered
 // before the application object exists (which needs a display), and the
-// About box.
+// About box and the owner's guide.
 
 #include <QString>
 
@@ -41,5 +41,10 @@ QString aboutText(const std::optional<AboutUnit>& unit);
 
 // Shows aboutText(unit) in a modal About box over `parent`.
 void showAbout(QWidget* parent, const std::optional<AboutUnit>& unit);
+
+// Help's guide: README.md from beside the program (a build tree) or from
+// the package's documentation, in the desktop's viewer; a message saying
+// where it is, or where it was looked for, when it cannot be shown.
+void showOwnersGuide(QWidget* parent);
 
 #endif
