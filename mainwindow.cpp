@@ -117,7 +117,6 @@ MainWindow::MainWindow(QWidget* parent)
       comms(nullptr),
       changed_values(),
       unknown_values(allSettingsValues()),
-      unsaved_values(),
       logWindow(nullptr),
       logRun(0)
 {
@@ -127,8 +126,8 @@ MainWindow::MainWindow(QWidget* parent)
     ui->setupUi(this);
     // The rooms that do the window's work, each given what it works on; the
     // connection follows once the form's menus are in place.
-    const WorkingRecord record{user_config,    user_config_chk, mem_version,   user_config_sizeof,
-                               changed_values, unknown_values,  unsaved_values};
+    const WorkingRecord record{user_config,        user_config_chk, mem_version, user_config_sizeof,
+                               changed_values, unknown_values};
     form = std::make_unique<FormBinding>(ui, this, record);
     files = std::make_unique<SettingsFiles>(ui, this, comms, record, *form);
     commands = std::make_unique<SettingsCommands>(ui, comms, record, *form, *files);
@@ -344,7 +343,7 @@ bool MainWindow::linkReady()
     // The link carries one exchange at a time; an upload's would be mixed up.
     if (uploadRunning()) {
         qDebug() << "Settings command refused: an upload is using the link";
-        ui->statusbar->showMessage("Error: An upload is using the link - wait until it has finished");
+        ui->statusbar->showMessage("Error: " + SessionModel::linkBusy());
         return false;
     }
     if (comms && comms->isConnected())

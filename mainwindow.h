@@ -135,9 +135,6 @@ public:
     // Values no load has read (and the user has not set since): the record
     // holds a placeholder for each, so Save refuses while there are any.
     std::set<settings_struct_index> unknown_values;
-    // Values sent since the last successful store: the unit holds them only
-    // until it restarts.
-    std::set<settings_struct_index> unsaved_values;
 
     // The Log window, made when first asked for; at the end of the log, or
     // at the line of a failure's status text.

@@ -32,7 +32,7 @@ struct Setting;
 }
 
 // The record the window works on and what it owes the unit; touched on the
-// GUI thread only.
+// GUI thread only. What was sent and not stored is the session model's.
 struct WorkingRecord {
     Settings_t& values;
     uint32_t& checksum;    // the unit's, as last read
@@ -42,8 +42,6 @@ struct WorkingRecord {
     std::set<settings_struct_index>& changed;
     // Not read by any load (nor set since): the record holds a placeholder.
     std::set<settings_struct_index>& unknown;
-    // Sent since the last store: the unit holds them until it restarts.
-    std::set<settings_struct_index>& unsaved;
 };
 
 class FormBinding {

@@ -130,7 +130,7 @@ QString firstOf(std::initializer_list<QString> reasons)
 // The link carries one exchange at a time; an upload's would be mixed up.
 QString uploadBusy(const M& m)
 {
-    return m.uploadRunning() ? QString("An upload is using the link - wait until it has finished") : QString();
+    return m.uploadRunning() ? SessionModel::linkBusy() : QString();
 }
 
 QString runningUploadBlocks(const M& m, const char* action)
@@ -496,6 +496,8 @@ QString SessionModel::updateResult(const std::set<settings_struct_index>& sent,
 
 bool SessionModel::formEnabled() const { return loaded_; }
 const char* const SessionModel::NO_RECORD_HINT = "Load the settings from the unit";
+
+QString SessionModel::linkBusy() { return "An upload is using the link - wait until it has finished"; }
 
 QString SessionModel::formHint() const { return loaded_ ? QString() : QString(NO_RECORD_HINT); }
 

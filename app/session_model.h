@@ -129,6 +129,9 @@ public:
     // What the unit holds of this upload ("" when nothing to say).
     QString uploadHolds(Upload u) const;
 
+    // Why a settings command waits while an upload runs.
+    static QString linkBusy();
+
     // The actions, by the table.
     bool enabled(Action a) const;
     // Whether the window keeps the action's control enabled: also when the

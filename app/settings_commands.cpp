@@ -231,7 +231,6 @@ int SettingsCommands::sendValues(const std::set<settings_struct_index>& indices,
         } else {
             ++sent;
             unanswered = 0;
-            record.unsaved.insert(index);
         }
         QThread::msleep(1);
     }
@@ -336,7 +335,6 @@ bool SettingsCommands::saveToUnit(const std::set<settings_struct_index>& values,
         return false;
     }
     record.changed.clear();
-    record.unsaved.clear();
     Settings_t stored = record.values;
     stored.crc32 = crc;
     files.rememberUnitRecord(stored, crc);
@@ -349,10 +347,6 @@ bool SettingsCommands::rebootUnit()
 {
     if (send_reboot(comms) == 0) {
         qDebug() << "Reboot command sent successfully";
-        // The restart drops what was sent but not stored; the form still
-        // shows it, so the next Save sends it again before the store.
-        record.changed.insert(record.unsaved.begin(), record.unsaved.end());
-        record.unsaved.clear();
         ui->statusbar->showMessage("Reboot command sent to device");
         return true;
     }
@@ -375,7 +369,6 @@ bool SettingsCommands::sendValue(settings_struct_index index, uint32_t value)
     }
     record.changed.insert(index);
     record.unknown.erase(index);
-    record.unsaved.insert(index);
     ui->statusbar->showMessage("Configuration updated successfully");
     return true;
 }

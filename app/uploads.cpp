@@ -244,17 +244,6 @@ void Uploads::cancel()
     ui->statusbar->showMessage("Cancelling - the upload stops at its next block or packet...");
 }
 
-QString Uploads::loss() const
-{
-    if (threads[FIRMWARE_TAB])
-        return "A firmware update is running. Stopping it leaves the new firmware incomplete in the unit's spare "
-               "firmware bank; the unit keeps its current firmware. Send the file again before you reboot the unit.";
-    if (threads[AIRPORT_TAB])
-        return "An airport database transfer is running. Stopping it leaves the unit's airport database closed "
-               "until a complete transfer.";
-    return QString();
-}
-
 void Uploads::stopAndWait()
 {
     cancelled = true;

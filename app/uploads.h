@@ -49,8 +49,6 @@ public:
     void applyProgress(int tab, int bar_0_10000, const QString& status);
     // The firmware bar in percent, with `format` taking `done` and `total`.
     void showPercent(const char* format, uint32_t done, uint32_t total);
-    // What stopping the running upload would leave behind; empty when none runs.
-    QString loss() const;
     // A worker uses the link manager, so the manager must outlive it: the
     // upload is told to stop at its next block or packet boundary (it then
     // leaves the airport database closed), and this waits for it.

@@ -70,7 +70,7 @@ TEST_P(LossQuestion, AskedOnlyWhereSomethingIsLost)
         world_with_unit_on(Link::USB);
         MainWindow w;
         c.before(w);
-        const auto kept = std::make_tuple(w.changed_values, w.unsaved_values, w.uploadRunning());
+        const auto kept = std::make_tuple(w.changed_values, w.session.sentFields(), w.uploadRunning());
         bool closed = false;
         const std::string asked = answer_question(
             proceed, [&] { c.reboot ? w.ui->pushButton_reboot->click() : void(closed = w.close()); });
@@ -78,7 +78,7 @@ TEST_P(LossQuestion, AskedOnlyWhereSomethingIsLost)
         const bool goes_on = !c.asked || proceed;
         EXPECT_EQ(c.reboot ? unit().reboots == 1 : closed, goes_on);
         if (!goes_on) {
-            EXPECT_EQ(std::make_tuple(w.changed_values, w.unsaved_values, w.uploadRunning()), kept) << "all kept";
+            EXPECT_EQ(std::make_tuple(w.changed_values, w.session.sentFields(), w.uploadRunning()), kept) << "all kept";
         }
     }
 }
