@@ -116,7 +116,6 @@ MainWindow::MainWindow(QWidget* parent)
       airportDbFilePath(),
       comms(nullptr),
       changed_values(),
-      unknown_values(allSettingsValues()),
       logWindow(nullptr),
       logRun(0)
 {
@@ -126,8 +125,7 @@ MainWindow::MainWindow(QWidget* parent)
     ui->setupUi(this);
     // The rooms that do the window's work, each given what it works on; the
     // connection follows once the form's menus are in place.
-    const WorkingRecord record{user_config,        user_config_chk, mem_version, user_config_sizeof,
-                               changed_values, unknown_values};
+    const WorkingRecord record{user_config, user_config_chk, mem_version, user_config_sizeof, changed_values};
     form = std::make_unique<FormBinding>(ui, this, record);
     files = std::make_unique<SettingsFiles>(ui, this, comms, record, *form);
     commands = std::make_unique<SettingsCommands>(ui, comms, record, *form, *files);
@@ -377,8 +375,9 @@ void MainWindow::loadConfigFromDevice()
 {
     if (!linkReady())
         return;
-    if (commands->loadFromUnit())
-        session.setUnitRecord(user_config, unknown_values);
+    std::set<settings_struct_index> unread;
+    if (commands->loadFromUnit(&unread))
+        session.setUnitRecord(user_config, unread);
     else
         session.clearRecord();
     applySession();
@@ -436,8 +435,10 @@ void MainWindow::updateConfigValueAndSend(settings_struct_index index, uint32_t 
         return;
     const bool sent = commands->sendValue(index, value);
     session.setFormRecord(user_config);
-    if (sent)
+    if (sent) {
+        session.setFormValue(index, settings_get_value(&user_config, index));
         session.valuesSent({index});
+    }
     applySession();
 }
 
@@ -499,10 +500,8 @@ void MainWindow::fieldEdited(settings_struct_index index)
     session.setFormRecord(user_config);
     // A value set is known, read or not; the registration is three values.
     const bool registration = index == REGISTRATION_1_INDEX;
-    for (int i = index; i <= (registration ? int(REGISTRATION_3_INDEX) : int(index)); ++i) {
-        if (!unknown_values.count(settings_struct_index(i)))
-            session.setFormValue(settings_struct_index(i), settings_get_value(&user_config, settings_struct_index(i)));
-    }
+    for (int i = index; i <= (registration ? int(REGISTRATION_3_INDEX) : int(index)); ++i)
+        session.setFormValue(settings_struct_index(i), settings_get_value(&user_config, settings_struct_index(i)));
     applySession();
 }
 void MainWindow::colourTextChanged(int row) { fieldEdited(settings_struct_index(SKY_COLOR_0_INDEX + row)); }

@@ -132,9 +132,6 @@ public:
     QString airportDbFilePath;
     CommsManager* comms;
     std::set<settings_struct_index> changed_values;
-    // Values no load has read (and the user has not set since): the record
-    // holds a placeholder for each, so Save refuses while there are any.
-    std::set<settings_struct_index> unknown_values;
 
     // The Log window, made when first asked for; at the end of the log, or
     // at the line of a failure's status text.

@@ -499,7 +499,6 @@ void FormBinding::setLocal(settings_struct_index index, uint32_t value)
 {
     if (settings_set_value(&record.values, index, &value)) {
         record.changed.insert(index);
-        record.unknown.erase(index);
     } else {
         qDebug() << "Error setting value for index" << int(index);
     }

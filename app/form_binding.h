@@ -32,7 +32,8 @@ struct Setting;
 }
 
 // The record the window works on and what it owes the unit; touched on the
-// GUI thread only. What was sent and not stored is the session model's.
+// GUI thread only. What no load read, and what was sent and not stored, is
+// the session model's.
 struct WorkingRecord {
     Settings_t& values;
     uint32_t& checksum;    // the unit's, as last read
@@ -40,8 +41,6 @@ struct WorkingRecord {
     uint32_t& sizeBytes;   // the record's size: 128
     // Edited in the form and not sent yet.
     std::set<settings_struct_index>& changed;
-    // Not read by any load (nor set since): the record holds a placeholder.
-    std::set<settings_struct_index>& unknown;
 };
 
 class FormBinding {

@@ -433,6 +433,7 @@ bool SessionModel::recordOfOtherUnit() const
 
 uint32_t SessionModel::recordSerial() const { return recordSerial_; }
 int SessionModel::unreadValues() const { return int(unread_.size()); }
+const std::set<settings_struct_index>& SessionModel::unread() const { return unread_; }
 
 QStringList SessionModel::editedFields() const
 {

@@ -94,6 +94,7 @@ public:
     bool recordOfOtherUnit() const;
     uint32_t recordSerial() const;  // the unit the record was loaded from
     int unreadValues() const;
+    const std::set<settings_struct_index>& unread() const;
     // Names of the fields typed and not sent; sent and not stored; and
     // either, which is what the unit does not keep.
     QStringList editedFields() const;

@@ -121,11 +121,11 @@ bool SettingsCommands::settingsLayoutKnown(uint32_t num_elements)
     return false;
 }
 
-bool SettingsCommands::loadFromUnit()
+bool SettingsCommands::loadFromUnit(std::set<settings_struct_index>* unread_values)
 {
     record.changed.clear();
     std::memset(&record.values, 0, sizeof record.values);
-    record.unknown = allSettingsValues();
+    *unread_values = allSettingsValues();
     // A load that does not finish leaves no record to keep a copy of.
     files.forgetUnitRecord();
 
@@ -162,7 +162,7 @@ bool SettingsCommands::loadFromUnit()
             value = 0;
             ++unread;
         } else {
-            record.unknown.erase(index);
+            unread_values->erase(index);
         }
         if (!settings_set_value(&record.values, index, &value)) {
             qDebug() << "Error setting value for index" << i;
@@ -270,15 +270,6 @@ bool SettingsCommands::saveToUnit(const std::set<settings_struct_index>& values,
     // The store takes the registration the form shows.
     if (!form.typedValuesSendable() || !form.registrationSendable())
         return false;
-    // The record holds a placeholder for every unread value; storing it
-    // would overwrite the unit's own value with it.
-    if (!record.unknown.empty()) {
-        qDebug() << "Save refused:" << int(record.unknown.size()) << "value(s) not read from the device";
-        ui->statusbar->showMessage(QString("Error: %1 value(s) were not read from the device - load the settings "
-                                           "again before saving")
-                                       .arg(record.unknown.size()));
-        return false;
-    }
     if (!files.keepUnitBackup("Save", "before Save"))
         return false;
 
@@ -368,7 +359,6 @@ bool SettingsCommands::sendValue(settings_struct_index index, uint32_t value)
         return false;
     }
     record.changed.insert(index);
-    record.unknown.erase(index);
     ui->statusbar->showMessage("Configuration updated successfully");
     return true;
 }

@@ -26,9 +26,10 @@ public:
     SettingsCommands(Ui_MainWindow* ui, CommsManager* const& comms, WorkingRecord record, FormBinding& form,
                      SettingsFiles& files);
 
-    // True when a record was read, whole or in part (the values not read
-    // stay unknown); false when its header could not be read.
-    bool loadFromUnit();
+    // True when a record was read, whole or in part, with the values not
+    // read in `unread` (placeholders in the record); false when its header
+    // could not be read.
+    bool loadFromUnit(std::set<settings_struct_index>* unread);
     // Sends `values` (the fields edited); what the unit confirmed goes into
     // `sent`.
     void updateUnit(const std::set<settings_struct_index>& values, std::set<settings_struct_index>* sent);

@@ -222,7 +222,6 @@ bool SettingsFiles::importSettings(const QString& editsNote)
     record.checksum = r.back_crc;
     record.memVersion = r.back.version;
     record.changed.clear();
-    record.unknown.clear();
     rememberUnitRecord(r.back, r.back_crc);
     form.show();
     ui->statusbar->showMessage(QString("Settings imported from %1: %2 value(s) sent, record stored with checksum %3 "

@@ -43,10 +43,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     g_window->loadConfigFromDevice();
     // A value the window holds as known was read from a value answer, and
     // only layouts it knows are taken in.
-    fuzz::check(user_config.num_elements <= SETTINGS_MAX_ELEMENTS || g_window->unknown_values.size() == 36,
+    fuzz::check(user_config.num_elements <= SETTINGS_MAX_ELEMENTS || g_window->session.unread().size() == 36,
                 "unknown layouts leave every value unknown");
     for (settings_struct_index i : {ROLL_CORRECTION_INDEX, PITCH_CORRECTION_INDEX}) {
-        if (!g_window->unknown_values.count(i)) {
+        if (!g_window->session.unread().count(i)) {
             const uint32_t bits = settings_get_value(&user_config, i);
             float f;
             std::memcpy(&f, &bits, sizeof f);

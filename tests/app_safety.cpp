@@ -121,7 +121,7 @@ TEST_P(SilentUnit, LoadStopsAfterThreeUnansweredValues)
     MainWindow w;
     EXPECT_TRUE(starts_with(status(w), c.status)) << status(w);
     EXPECT_EQ(requests_with(CANMSG_REQUEST_USER_SETTING).size(), c.requests);
-    std::set<int> unknown(w.unknown_values.begin(), w.unknown_values.end());
+    std::set<int> unknown(w.session.unread().begin(), w.session.unread().end());
     EXPECT_EQ(unknown, std::set<int>(c.silent.begin(), c.silent.end()));
 
     if (!c.then_update)
