@@ -483,6 +483,7 @@ void MainWindow::updateConfigValueLocal(settings_struct_index index, uint32_t va
 {
     form->setLocal(index, value);
     session.setFormRecord(user_config);
+    session.setFormValue(index, settings_get_value(&user_config, index));
     applySession();
 }
 void MainWindow::pickColour(int row) { pickColourAt(settings_struct_index(SKY_COLOR_0_INDEX + row)); }
@@ -491,6 +492,7 @@ void MainWindow::pickColourAt(settings_struct_index index)
 {
     form->pickColour(index);
     session.setFormRecord(user_config);
+    session.setFormValue(index, settings_get_value(&user_config, index));
     applySession();
 }
 

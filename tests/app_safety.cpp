@@ -123,6 +123,17 @@ TEST_P(SilentUnit, LoadStopsAfterThreeUnansweredValues)
     EXPECT_EQ(requests_with(CANMSG_REQUEST_USER_SETTING).size(), c.requests);
     std::set<int> unknown(w.session.unread().begin(), w.session.unread().end());
     EXPECT_EQ(unknown, std::set<int>(c.silent.begin(), c.silent.end()));
+    if (c.silent.size() == 3) {
+        // A value the owner sets is known, however set: typed, or set in the
+        // record; Save waits for the last one.
+        EXPECT_FALSE(w.ui->pushButton_save->isEnabled());
+        w.ui->spinBox_vn0->setValue(w.ui->spinBox_vn0->value() + 1);
+        w.ui->spinBox_vne->setValue(w.ui->spinBox_vne->value() + 1);
+        EXPECT_FALSE(w.ui->pushButton_save->isEnabled());
+        w.updateConfigValueLocal(MAX_VOLTS_INDEX, settings_get_value(&user_config, MAX_VOLTS_INDEX));
+        EXPECT_TRUE(w.session.unread().empty());
+        EXPECT_TRUE(w.ui->pushButton_save->isEnabled());
+    }
 
     if (!c.then_update)
         return;
