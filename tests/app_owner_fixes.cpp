@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QInputDialog>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -252,6 +253,30 @@ TEST(OwnerFixes, ANumberPastItsRangeIsSaidNeverTaken)
         EXPECT_TRUE(requests_with(CANMSG_SAVE_USER_SETTINGS).empty());
         EXPECT_EQ(settings_doc::value_at(user_config, c.index), before);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// The copies Import offers say what each was kept before.
+TEST(OwnerFixes, TheKeptCopiesSayWhatTheyWereKeptBefore)
+{
+    DataHome data;
+    world_with_unit_on(sim::Link::USB);
+    MainWindow w;
+    w.ui->spinBox_vne->setValue(w.ui->spinBox_vne->value() + 1);
+    w.ui->pushButton_save->click();
+    ASSERT_EQ(status(w), SAVED);
+    QStringList offered;
+    EXPECT_TRUE(answer_dialog<QInputDialog>([&] { w.importSettings(); },
+                                            [&](QInputDialog* d) {
+                                                offered = d->comboBoxItems();
+                                                d->reject();
+                                            }));
+    ASSERT_EQ(offered.size(), 2);
+    EXPECT_TRUE(offered[0].endsWith(", before Save")) << offered[0].toStdString();
+    EXPECT_EQ(offered[1], "Another file...");
 }
 
 }  // namespace
