@@ -296,6 +296,15 @@ FormBinding::FormBinding(Ui_MainWindow* ui, QWidget* window, WorkingRecord recor
         const settings_struct_index index = f.setting->index;
         QObject::connect(edit, &QLineEdit::textChanged, typedGuard.get(), [this, index] { checkTyped(index); });
     }
+    // The four text fields draw no frame of their own: at 150 % the style's
+    // one-pixel line falls on half a device pixel and is lost under the
+    // field's edge or its viewport. Each lies one pixel inside a box filled
+    // with the frame colour, a band that no rounding hides.
+    for (QWidget* border :
+         {ui->registration_border, ui->icao_border, ui->firmware_file_border, ui->airports_file_border}) {
+        border->setBackgroundRole(QPalette::Mid);
+        border->setAutoFillBackground(true);
+    }
 }
 
 FormBinding::~FormBinding() = default;

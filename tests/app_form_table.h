@@ -48,12 +48,14 @@ inline std::vector<WidgetRow> widget_rows(const Ui_MainWindow& u) {
         {"layoutWidget1", u.layoutWidget1, "QWidget", "tab", QRect(30, 60, 143, 301), -1},
         {"gridLayoutWidget", u.gridLayoutWidget, "QWidget", "tab", QRect(210, 60, 121, 320), -1},
         {"layoutWidget_3", u.layoutWidget_3, "QWidget", "tab", QRect(370, 60, 147, 321), -1},
-        {"layoutWidget", u.layoutWidget, "QWidget", "tab", QRect(523, 60, 47, 316), -1},
+        {"layoutWidget", u.layoutWidget, "QWidget", "tab", QRect(523, 60, 47, 321), -1},
         {"gridLayoutWidget_6", u.gridLayoutWidget_6, "QWidget", "tab", QRect(600, 60, 201, 128), -1},
         {"gridLayoutWidget_7", u.gridLayoutWidget_7, "QWidget", "tab", QRect(600, 220, 201, 71), -1},
         {"layoutWidget_2", u.layoutWidget_2, "QWidget", "tab", QRect(200, 460, 471, 28), -1},
         // registration
         {"comboBox_reg_prefix", u.comboBox_reg_prefix, "QComboBox", "tab", QRect(30, 10, 71, 30), 12},
+        // Each text field lies a pixel inside a box that draws its frame.
+        {"registration_border", u.registration_border, "QWidget", "tab", QRect(109, 9, 106, 33), -1},
         {"text_registration_num", u.text_registration_num, "QPlainTextEdit", "tab", QRect(110, 10, 104, 31), 12},
         // unit selectors
         {"label_airspeed_units", u.label_airspeed_units, "QLabel", "layoutWidget1", none, 12},
@@ -128,6 +130,7 @@ inline std::vector<WidgetRow> widget_rows(const Ui_MainWindow& u) {
         {"radioButton_use_icao", u.radioButton_use_icao, "QRadioButton", "tab", QRect(820, 150, 121, 23), -1},
         {"radioButton_rand_icao", u.radioButton_rand_icao, "QRadioButton", "tab", QRect(820, 170, 151, 23), -1},
         {"label_icao_num", u.label_icao_num, "QLabel", "tab", QRect(820, 210, 141, 31), 12},
+        {"icao_border", u.icao_border, "QWidget", "tab", QRect(819, 239, 106, 33), -1},
         {"text_icao", u.text_icao, "QPlainTextEdit", "tab", QRect(820, 240, 104, 31), 12},
         {"label_map_view", u.label_map_view, "QLabel", "tab", QRect(820, 290, 141, 31), 12},
         {"comboBox_map_view", u.comboBox_map_view, "QComboBox", "tab", QRect(820, 320, 121, 26), -1},
@@ -140,6 +143,7 @@ inline std::vector<WidgetRow> widget_rows(const Ui_MainWindow& u) {
         // Firmware Update tab
         {"frame", u.frame, "QFrame", "tab_2", QRect(370, 100, 241, 281), -1},
         {"pushButton_browse", u.pushButton_browse, "QPushButton", "frame", QRect(40, 20, 161, 31), 12},
+        {"firmware_file_border", u.firmware_file_border, "QWidget", "frame", QRect(19, 59, 193, 43), -1},
         {"text_firmware_file", u.text_firmware_file, "QTextEdit", "frame", QRect(20, 60, 191, 41), 10},
         {"pushButton_start_update", u.pushButton_start_update, "QPushButton", "frame", QRect(10, 140, 131, 31), 12},
         {"pushButton_cancel_fw", u.pushButton_cancel_fw, "QPushButton", "frame", QRect(150, 140, 81, 31), 12},
@@ -148,6 +152,7 @@ inline std::vector<WidgetRow> widget_rows(const Ui_MainWindow& u) {
         // Airport Database tab
         {"frame_2", u.frame_2, "QFrame", "tab_3", QRect(370, 100, 241, 231), -1},
         {"pushButton_browse_airports", u.pushButton_browse_airports, "QPushButton", "frame_2", QRect(30, 20, 171, 31), 12},
+        {"airports_file_border", u.airports_file_border, "QWidget", "frame_2", QRect(19, 59, 193, 43), -1},
         {"text_firmware_file_2", u.text_firmware_file_2, "QTextEdit", "frame_2", QRect(20, 60, 191, 41), 10},
         {"pushButton_start_airport", u.pushButton_start_airport, "QPushButton", "frame_2", QRect(10, 140, 131, 31), 12},
         {"pushButton_cancel_airport", u.pushButton_cancel_airport, "QPushButton", "frame_2", QRect(150, 140, 81, 31), 12},
