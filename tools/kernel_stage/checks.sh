@@ -112,6 +112,8 @@ stored_checksum() { grep '^settings stored' $W/state | awk '{ print $4 }'; }
 # The cli in the background (an upload to interrupt or to contend with).
 bg_start() {
   echo "### skarvel-efis-cli $* (background)"
+  # The unit counts write packets from its start: an upload's own are those after.
+  BG_PACKETS=$(unit_packets 2>/dev/null || echo 0)
   "$CLI" "$@" > $W/bg.out 2> $W/bg.err &
   BG_PID=$!
 }
@@ -131,7 +133,8 @@ bg_wait() {
 ended_in() { [ $(( $(now_ms) - $1 )) -le $(( $2 * 1000 )) ] || echo "took $(secs $1) s, more than $2 s; "; }
 # Write packets the unit has received so far.
 unit_packets() { unit_state && grep -o '[0-9]* write packets' $W/state | cut -d' ' -f1; }
-wait_packets() { wait_until "[ \"\$(unit_packets)\" -ge $1 ] 2>/dev/null" "$2"; }
+# Waits up to $2 seconds for $1 write packets of the upload bg_start began.
+wait_packets() { wait_until "[ \"\$(unit_packets)\" -ge $(( ${BG_PACKETS:-0} + $1 )) ] 2>/dev/null" "$2"; }
 
 # Files: a 2 MiB airport database and a firmware image whose last packet
 # (37 bytes) a CAN FD frame cannot carry as it is.
