@@ -1,6 +1,7 @@
 #include "virtual_unit.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "../EFIS_shared/can_export.h"
@@ -75,14 +76,23 @@ COMMS_MSG_t sensor_frame(uint16_t count)
     return m;
 }
 
-// The shared routines tell "no such field" only through the setter; a
-// scratch copy keeps the record itself untouched.
-bool settings_index_exists(const Settings_t& rec, uint8_t index)
+// The shared routines tell "no such field" only through the setter, which
+// also computes the record's checksum. Whether an index selects a field
+// does not depend on the record, so each index is tried once, on a scratch
+// record, and not on every request.
+bool settings_index_exists(uint8_t index)
 {
-    Settings_t scratch = rec;
-    const settings_struct_index i = settings_struct_index(index);
-    uint32_t v = settings_get_value(&scratch, i);
-    return settings_set_value(&scratch, i, &v);
+    static const std::array<bool, 256> exists = [] {
+        std::array<bool, 256> e{};
+        Settings_t scratch;
+        std::memset(&scratch, 0, sizeof scratch);
+        for (size_t i = 0; i < e.size(); ++i) {
+            uint32_t v = 0;
+            e[i] = settings_set_value(&scratch, settings_struct_index(i), &v);
+        }
+        return e;
+    }();
+    return exists[index];
 }
 
 bool calib_index_exists(const SENSOR_CALIB_t& rec, uint8_t index)
@@ -147,7 +157,7 @@ void on_settings_request(VirtualUnit& u, const COMMS_MSG_t& req, Answers& out)
     const uint8_t index = req.data[0];
     if (u.faults.silent_index.count(index))
         return;
-    if (!settings_index_exists(u.working, index)) {
+    if (!settings_index_exists(index)) {
         reply(out, nack(req.can_ID));
         return;
     }
