@@ -212,10 +212,11 @@ TEST(PolishDensity, DISABLED_FormFitsAtThisDensity)
 
 TEST(PolishLink, StatusBarNamesTheLinkAndTheUnit)
 {
+    const std::string serial = linktest::unit_serial_text();
     const std::string in_use = " is in use by another Skarvel EFIS Config (process " + std::to_string(getpid()) + ")";
     const std::string both_in_use = "the unit on " + sim::unit_hid_interface().path + in_use + "; the unit on can0" + in_use;
     const std::string over_usb = "the unit on " + sim::unit_hid_interface().path + in_use +
-                                 "; the unit on can0 (0x00C0FFEE)" + in_use;
+                                 "; the unit on can0 (" + serial + ")" + in_use;
     const std::string cannot_open = "found the unit at " + sim::unit_hid_interface().path +
                                     " but cannot open it: Permission denied - install the udev rule, see README";
     const struct {
@@ -224,17 +225,17 @@ TEST(PolishLink, StatusBarNamesTheLinkAndTheUnit)
         bool virtual_build;
         std::string shown;
         std::string status;  // after the start-up, when it is not the load's
-    } cases[] = {{[] { apptest::world_with_unit_on(sim::Link::USB); }, false, false, "USB HID, serial 0x00C0FFEE", ""},
-                 {[] { apptest::world_with_unit_on(sim::Link::CAN); }, false, false, "CAN FD, serial 0x00C0FFEE", ""},
+    } cases[] = {{[] { apptest::world_with_unit_on(sim::Link::USB); }, false, false, "USB HID, serial " + serial, ""},
+                 {[] { apptest::world_with_unit_on(sim::Link::CAN); }, false, false, "CAN FD, serial " + serial, ""},
                  {apptest::world_without_unit, false, false, "not connected: check USB cable, udev rule or can0",
                   "Failed to connect to EFIS via USB or CAN FD - please check connections"},
                  {[] { apptest::world_with_unit_on(sim::Link::USB); }, false, true,
-                  "virtual unit - USB HID, serial 0x00C0FFEE", ""},
+                  "virtual unit - USB HID, serial " + serial, ""},
                  {[] {
                       apptest::world_with_unit_on(sim::Link::USB);
                       sim::set_second_unit(true, false);
                   },
-                  false, false, "USB HID, serial 0x00C0FFEE, 1 of 2 units", ""},
+                  false, false, "USB HID, serial " + serial + ", 1 of 2 units", ""},
                  {[] { sim::reset(); }, 1, false, "not connected: " + both_in_use, "Error: " + both_in_use},
                  {[] { sim::reset(); }, 2, false, "not connected: " + over_usb, "Error: " + over_usb},
                  {[] {
@@ -247,7 +248,6 @@ TEST(PolishLink, StatusBarNamesTheLinkAndTheUnit)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.shown);
         c.world();
-        sim::with_unit([](sim::VirtualUnit& u) { u.serial = 0xC0FFEE; });
         CommsManager holder;
         if (c.held)
             linktest::capture([&] { ASSERT_TRUE(holder.establish_connection(true, c.held == 1, "can0")); });

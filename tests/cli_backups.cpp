@@ -139,7 +139,7 @@ TEST(SettingsFiles, WindowAndToolShareFormatChecksAndImport)
 
     // Another unit takes the file, then the copy of its own kept meanwhile.
     sim::with_unit([](sim::VirtualUnit& u) {
-        u.serial = 0x0BADCAFE;
+        u.serial = sim::second_unit_serial();
         u.working.vspeeds.Vne = 200;
         std::memcpy(u.working.registration, "D-EABC\0\0\0\0\0", 12);
         reseal(&u.working);
@@ -159,7 +159,7 @@ TEST(SettingsFiles, WindowAndToolShareFormatChecksAndImport)
         ASSERT_TRUE(settings_doc::to_json(table[i], unit().stored, &stored));
         EXPECT_EQ(stored, values_in(by_window).value(table[i].name)) << table[i].name;
     }
-    ASSERT_EQ(settings_doc::list_backups(0x0BADCAFE).size(), 1u);
+    ASSERT_EQ(settings_doc::list_backups(sim::second_unit_serial()).size(), 1u);
     import_through(w, {item(0), YES});
     EXPECT_EQ(unit().stored.vspeeds.Vne, 200);
     EXPECT_STREQ(unit().stored.registration, "D-EABC");

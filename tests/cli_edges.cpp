@@ -76,7 +76,7 @@ std::function<void()> other_unit(const char* registration, uint32_t icao)
     return [=] {
         sim::reset();
         sim::with_unit([&](Unit& u) {
-            u.serial = 0x0BADCAFE;
+            u.serial = sim::second_unit_serial();
             u.working.use_mag_heading = 0;
             u.working.units.units_value |= 1u << 20;
             std::memset(u.working.registration, 0, sizeof u.working.registration);
@@ -135,7 +135,7 @@ TEST(CliEdges, WhatTheUnitAndTheFilesHoldAfterwards)
         return n;
     };
     const std::string another = "exported from unit " + linktest::unit_serial_text() +
-                                ", this is unit 0x0BADCAFE: its registration \"N123AB\" and ICAO address ABCDEF "
+                                ", this is unit " + linktest::second_serial_text() + ": its registration \"N123AB\" and ICAO address ABCDEF "
                                 "are those of another aircraft";
     const struct {
         const char* name;

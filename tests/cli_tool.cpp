@@ -65,7 +65,7 @@ void second_unit()
 {
     sim::reset();
     sim::with_unit([](sim::VirtualUnit& u) {
-        u.serial = 0x0BADCAFE;
+        u.serial = sim::second_unit_serial();
         u.working.vspeeds.Vne = 200;
         u.working.units.units_value = (u.working.units.units_value & 0x1FFu) | (1u << 20);
         std::memcpy(u.working.registration, "D-EABC\0\0\0\0\0", 12);
