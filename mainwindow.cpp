@@ -482,27 +482,28 @@ uint32_t MainWindow::ownshipIcaoFromIcaoField() const { return form->icaoFromFie
 void MainWindow::updateConfigValueLocal(settings_struct_index index, uint32_t value)
 {
     form->setLocal(index, value);
-    session.setFormRecord(user_config);
-    session.setFormValue(index, settings_get_value(&user_config, index));
-    applySession();
+    formValuesSet(index, index);
 }
 void MainWindow::pickColour(int row) { pickColourAt(settings_struct_index(SKY_COLOR_0_INDEX + row)); }
 
 void MainWindow::pickColourAt(settings_struct_index index)
 {
     form->pickColour(index);
-    session.setFormRecord(user_config);
-    session.setFormValue(index, settings_get_value(&user_config, index));
-    applySession();
+    formValuesSet(index, index);
 }
 
 void MainWindow::fieldEdited(settings_struct_index index)
 {
     form->edited(index);
+    // The registration is three values.
+    formValuesSet(index, index == REGISTRATION_1_INDEX ? REGISTRATION_3_INDEX : index);
+}
+
+void MainWindow::formValuesSet(settings_struct_index first, settings_struct_index last)
+{
     session.setFormRecord(user_config);
-    // A value set is known, read or not; the registration is three values.
-    const bool registration = index == REGISTRATION_1_INDEX;
-    for (int i = index; i <= (registration ? int(REGISTRATION_3_INDEX) : int(index)); ++i)
+    // A value set on the form is known, whether a load read it or not.
+    for (int i = first; i <= last; ++i)
         session.setFormValue(settings_struct_index(i), settings_get_value(&user_config, settings_struct_index(i)));
     applySession();
 }

@@ -159,6 +159,9 @@ public:
     // An edit in the form goes to the record, then to the model.
     void fieldEdited(settings_struct_index index);
     void pickColourAt(settings_struct_index index);
+    // The form set the values first..last of the record: the model hears of
+    // the record and counts them as known.
+    void formValuesSet(settings_struct_index first, settings_struct_index last);
     // Help: the owner's guide and the About box.
     void showGuide();
     void showAboutBox();
