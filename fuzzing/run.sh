@@ -18,10 +18,14 @@ export QT_QPA_PLATFORM=offscreen
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:quarantine_size_mb=32"
 export LSAN_OPTIONS="suppressions=$root/tests/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-status=0
-printf '%-20s %10s %8s %s\n' target executions corpus result
-for target_path in "$build"/fuzzing/fuzz_*; do
-  [ -x "$target_path" ] && [ -f "$target_path" ] || continue
+# Targets run side by side, one per core (FUZZ_JOBS overrides): each still
+# gets its SECONDS.
+jobs=${FUZZ_JOBS:-$(nproc)}
+
+# run_one TARGET_PATH: runs it and leaves its line in $out/TARGET/result,
+# and "finding" there when it found something.
+run_one() {
+  local target_path=$1 target work log rc execs units result
   target=$(basename "$target_path")
   work="$out/$target"
   mkdir -p "$work/corpus"
@@ -35,9 +39,31 @@ for target_path in "$build"/fuzzing/fuzz_*; do
     result="no finding"
   else
     result="FINDING (exit $rc): $(ls "$work" | grep -E '^(crash|timeout|leak|oom)-' | head -1)"
-    status=1
-    grep -E 'ERROR|invariant broken|runtime error|SUMMARY' "$log" | head -5 | sed 's/^/    /'
+    touch "$work/finding"
   fi
-  printf '%-20s %10s %8s %s\n' "$target" "${execs:-?}" "$units" "$result"
+  {
+    printf '%-20s %10s %8s %s\n' "$target" "${execs:-?}" "$units" "$result"
+    [ "$rc" -eq 0 ] || grep -E 'ERROR|invariant broken|runtime error|SUMMARY' "$log" | head -5 | sed 's/^/    /'
+  } >"$work/result"
+}
+
+targets=()
+for target_path in "$build"/fuzzing/fuzz_*; do
+  [ -x "$target_path" ] && [ -f "$target_path" ] && targets+=("$target_path")
+done
+for target_path in "${targets[@]}"; do
+  while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do
+    wait -n
+  done
+  run_one "$target_path" &
+done
+wait
+
+status=0
+printf '%-20s %10s %8s %s\n' target executions corpus result
+for target_path in "${targets[@]}"; do
+  work="$out/$(basename "$target_path")"
+  cat "$work/result" 2>/dev/null || { echo "$(basename "$target_path"): did not run"; status=1; }
+  [ -e "$work/finding" ] && status=1
 done
 exit $status
