@@ -22,6 +22,13 @@ const char* const kCanInterface = "can0";
 // How long the command after an unanswered wait first listens for the late
 // answer, so that it is not read as its own.
 const std::chrono::milliseconds kGracePeriod(250);
+// How long after an answer a copy of it may follow. On USB the unit's
+// 71-byte input report takes two 1 ms frames, so a copy lands 2 ms after
+// the original; half a frame more for the host's timing. On CAN FD the copy
+// is the next frame the unit sends, at most about 0.7 ms at 125 kbit/s
+// without bit-rate switch, later still when other nodes win the bus first.
+const std::chrono::microseconds kUsbCopyWindow(2500);
+const std::chrono::microseconds kCanCopyWindow(1000);
 // Every unit on a CAN bus answers the handshake; others may answer this
 // long after the first.
 const std::chrono::milliseconds kMoreUnitsListen(100);
@@ -272,6 +279,7 @@ CommsManager::CommsManager()
       canFd(new CANFD()),
       lastCommand(Clock::now()),
       answerMayBeLate(false),
+      copyMayArriveUntil(),
       inputDiscarded(false),
       usbSerial(kFailure),
       canSerial(kFailure),
@@ -531,18 +539,27 @@ void CommsManager::answerMissing()
     answerMayBeLate = true;
 }
 
+void CommsManager::answerTaken()
+{
+    copyMayArriveUntil = Clock::now() + (routesToUSB() ? kUsbCopyWindow : kCanCopyWindow);
+}
+
 void CommsManager::discardStaleInput()
 {
     const bool grace = answerMayBeLate;
     answerMayBeLate = false;
-    if (inputDiscarded && !grace) {
+    Clock::time_point until;
+    if (copyMayArriveUntil > Clock::now()) {
+        until = copyMayArriveUntil;
+    }
+    copyMayArriveUntil = Clock::time_point();
+    if (inputDiscarded && !grace && until == Clock::time_point()) {
         inputDiscarded = false;
         return;
     }
     inputDiscarded = false;
     // The missing answer may come as late as the link allows after its
     // command, and a little later still.
-    Clock::time_point until;
     if (grace) {
         until = std::max(Clock::now(), lastCommand + std::chrono::milliseconds(readTimeoutMs())) + kGracePeriod;
     }

@@ -71,6 +71,10 @@ public:
     // A wait gave up on its answer by a limit of its own: the next command
     // first listens for the late answer, as after a read that timed out.
     void answerMissing();
+    // An answer was taken that a copy of it could not be told from the next
+    // command's (a value, an acknowledgement): the next command first
+    // listens for such a copy for as long as the link takes to bring one.
+    void answerTaken();
 
     // Reads and drops what is already waiting on the preferred link, at most
     // a buffer's worth, without waiting. After a wait that went unanswered
@@ -108,6 +112,8 @@ private:
     CANFD* canFd;
     std::chrono::steady_clock::time_point lastCommand;
     bool answerMayBeLate;
+    // Until when a copy of the last answer taken may still arrive.
+    std::chrono::steady_clock::time_point copyMayArriveUntil;
     bool inputDiscarded;  // by the pause since the last command
     uint32_t usbSerial;
     uint32_t canSerial;

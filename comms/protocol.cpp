@@ -97,7 +97,13 @@ int send_acknowledged(CommsManager* comms, const COMMS_MSG_t& msg)
     if (comms->write(msg) <= 0) {
         return -1;
     }
-    return wait_for_ack(comms, msg.can_ID) ? 0 : -1;
+    const bool acked = wait_for_ack(comms, msg.can_ID);
+    // An acknowledgement names the command, not the value: a copy would pass
+    // for the next set's.
+    if (acked) {
+        comms->answerTaken();
+    }
+    return acked ? 0 : -1;
 }
 
 }  // namespace
@@ -146,6 +152,9 @@ uint32_t get_value(CommsManager* comms, target_comms_t src, uint8_t index, bool*
             return kFailure;
         }
         if (response.msg_len >= 4 && response.can_ID == ids.response) {
+            // The value does not name its index: a copy would pass for the
+            // next request's answer.
+            comms->answerTaken();
             if (ok != nullptr) {
                 *ok = true;
             }

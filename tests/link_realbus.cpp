@@ -43,6 +43,14 @@ protected:
         });
     }
 
+    // Frames take their time on the wire, so a copy of an answer trails the
+    // original and may come after the next request went out.
+    static void wire_times()
+    {
+        sim::set_latency(sim::Link::USB, sim::usb_full_speed_latency());
+        sim::set_latency(sim::Link::CAN, sim::canfd_latency(500e3, 2e6));
+    }
+
     uint32_t value(uint8_t index, bool* ok)
     {
         uint32_t v = 0;
@@ -57,6 +65,7 @@ INSTANTIATE_TEST_SUITE_P(Links, RealBus, testing::Values(Link::USB, Link::CAN), 
 
 TEST_P(RealBus, LateOrDoubledValueIsNotTakenForTheNextOne)
 {
+    wire_times();
     Settings_t f = sim::factory_settings();
     for (bool doubled : {false, true}) {
         SCOPED_TRACE(doubled ? "doubled" : "late");
@@ -83,6 +92,7 @@ TEST_P(RealBus, LateOrDoubledValueIsNotTakenForTheNextOne)
 
 TEST_P(RealBus, DoubledAcknowledgementDoesNotHideARefusal)
 {
+    wire_times();
     faults([](sim::UnitFaults& u) { u.duplicate = {CANMSG_SET_USER_SETTING}; });
     linktest::Output o = capture([&] {
         EXPECT_EQ(set_value(comms.get(), SETTINGS_COMMS, VNE_INDEX, 180), 0);
