@@ -79,7 +79,8 @@ public:
     // Reads and drops what is already waiting on the preferred link, at most
     // a buffer's worth, without waiting. After a wait that went unanswered
     // it first goes on reading for a grace period, so that an answer that
-    // was merely late is not taken for the next command's.
+    // was merely late is not taken for the next command's; after an answer
+    // taken (answerTaken), until a copy of it would have come.
     void discardStaleInput();
     // Waits `pause` between two commands. On CAN FD the wait is a read of the
     // socket that drops whatever arrives meanwhile, so the next command needs
